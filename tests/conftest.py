@@ -1,0 +1,46 @@
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from corvane import Corvane
+
+
+def run_child(code, timeout=60):
+    """Runs `code` in a fresh interpreter, so a crash fails one test, not the run."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+def assert_child_ok(code):
+    result = run_child(code)
+    assert result.returncode == 0, f"exit {result.returncode}\n{result.stdout}\n{result.stderr}"
+    return result.stdout
+
+
+def check_index(m):
+    """Everything Python can see of the inverted index agrees with the entries."""
+    entries = m.to_dict()
+    carriers = {}
+    for key, tags in entries.items():
+        assert tags, f"{key!r} stored with no tags"
+        for tag in tags:
+            carriers.setdefault(tag, set()).add(key)
+    assert sorted(m.tags()) == sorted(carriers)
+    for tag, keys in carriers.items():
+        assert m.find([tag]) == keys
+        assert m.count([tag]) == len(keys)
+    assert list(m) == m.keys() == list(entries)
+    assert m.values() == list(entries.values())
+    assert m.items() == list(entries.items())
+    assert len(m) == len(entries)
+
+
+@pytest.fixture
+def store():
+    return Corvane({"a": ["x", "y"], "b": ["y", "z"], "c": ["z"]})
