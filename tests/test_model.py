@@ -1,0 +1,197 @@
+"""Random operation sequences on a Corvane and on the plain model, compared step by step.
+
+CORVANE_MODEL_EXAMPLES raises the number of sequences for a long soak run.
+"""
+
+import os
+
+import pytest
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
+
+from corvane import Corvane
+from model import Model, text
+
+EXAMPLES = int(os.environ.get("CORVANE_MODEL_EXAMPLES", "100"))
+OPERATIONS = [0]
+DEFAULT = object()
+
+KEY_TEXTS = ["", "a", "b", "é", "漢字", "nul\0"]
+TAG_TEXTS = ["", "x", "y", "ß", "🙂"]
+
+
+def spellings(texts):
+    """Each text as str, bytes and bytearray: three spellings of one key."""
+    return [form for t in texts for form in (t, t.encode(), bytearray(t.encode()))]
+
+
+keys = st.sampled_from(spellings(KEY_TEXTS) + [1, "\ud800"])
+tags = st.sampled_from(spellings(TAG_TEXTS) + [7])
+# A tag collection is described, then built afresh for each side (generators run once).
+collections = st.tuples(
+    st.sampled_from(["list", "list", "tuple", "set", "dict", "gen", "str", "bytes", "int"]),
+    st.lists(tags, max_size=4),
+)
+
+
+def hashable(value):
+    return bytes(value) if isinstance(value, bytearray) else value
+
+
+def build(spec):
+    kind, items = spec
+    return {
+        "list": lambda: list(items),
+        "tuple": lambda: tuple(items),
+        "set": lambda: {hashable(i) for i in items},
+        "dict": lambda: dict.fromkeys(hashable(i) for i in items),
+        "gen": lambda: (i for i in items),
+        "str": lambda: "".join(i for i in items if isinstance(i, str)),
+        "bytes": lambda: b"".join(bytes(i) for i in items if isinstance(i, (bytes, bytearray))),
+        "int": lambda: 5,
+    }[kind]()
+
+
+def outcome(call):
+    try:
+        return ("returned", call())
+    except (KeyError, ValueError) as e:
+        return ("raised", type(e), e.args)
+    except TypeError as e:
+        message = str(e)
+        return ("raised", TypeError, message if message.startswith("each item") else None)
+    except Exception as e:
+        return ("raised", type(e))
+
+
+DUNDER = {"contains": "__contains__", "getitem": "__getitem__", "setitem": "__setitem__", "delitem": "__delitem__"}
+
+
+def method_rule(name, normalise=lambda result: result, **arguments):
+    """A rule calling `name` on both sides with the drawn arguments, tag collections built afresh."""
+
+    @rule(**arguments)
+    def run(self, **drawn):
+        def args():
+            return tuple(build(drawn[k]) if k == "spec" else drawn[k] for k in arguments)
+
+        self.check(name, args, normalise)
+
+    run.__name__ = name
+    return run
+
+
+class Machine(RuleBasedStateMachine):
+    def __init__(self):
+        super().__init__()
+        self.store, self.model = Corvane(), Model()
+
+    @initialize(entries=st.dictionaries(st.sampled_from(KEY_TEXTS), st.sets(st.sampled_from(TAG_TEXTS)), max_size=6))
+    def populate(self, entries):
+        self.check("update", lambda: (entries,))
+
+    def check(self, name, make_args, normalise=lambda result: result):
+        OPERATIONS[0] += 1
+        expected = outcome(lambda: getattr(self.model, name)(*make_args()))
+        actual = outcome(lambda: getattr(self.store, DUNDER.get(name, name))(*make_args()))
+        if actual[0] == "returned":
+            actual = ("returned", normalise(actual[1]))
+        assert actual == expected, f"{name}: store gave {actual}, model {expected}"
+
+    setitem = method_rule("setitem", key=keys, spec=collections)
+    setdefault = method_rule("setdefault", key=keys, spec=collections)
+    add_tags = method_rule("add_tags", key=keys, spec=collections)
+    getitem = method_rule("getitem", key=keys)
+    delitem = method_rule("delitem", key=keys)
+    contains = method_rule("contains", key=keys)
+    erase = method_rule("erase", key=keys)
+    discard = method_rule("discard", key=keys)
+    add_tag = method_rule("add_tag", key=keys, tag=tags)
+    remove_tag = method_rule("remove_tag", key=keys, tag=tags)
+    discard_tag = method_rule("discard_tag", key=keys, tag=tags)
+    has_tag = method_rule("has_tag", key=keys, tag=tags)
+    find = method_rule("find", spec=collections)
+    find_any = method_rule("find_any", spec=collections)
+    count = method_rule("count", spec=collections)
+    count_any = method_rule("count_any", spec=collections)
+    retain_where = method_rule("retain_where", sorted, spec=collections)
+    retain_where_any = method_rule("retain_where_any", sorted, spec=collections)
+    erase_where = method_rule("erase_where", sorted, spec=collections)
+    clear = method_rule("clear")
+
+    @rule(name=st.sampled_from(["get", "pop"]), key=keys, explicit=st.booleans())
+    def with_default(self, name, key, explicit):
+        self.check(name, lambda: (key, DEFAULT) if explicit else (key,))
+
+    @rule(name=st.sampled_from(["query", "query_any"]), args=st.lists(tags, max_size=3))
+    def query_args(self, name, args):
+        self.check(name, lambda: tuple(args))
+
+    @rule()
+    def popitem(self):
+        OPERATIONS[0] += 1
+        first = next(iter(self.store), None)
+        assert outcome(self.store.popitem) == outcome(lambda: self.model.popitem(first))
+
+    @rule(entries=st.lists(st.tuples(keys, collections), max_size=4), as_dict=st.booleans())
+    def update(self, entries, as_dict):
+        def arg():
+            pairs = [(hashable(k), build(spec)) for k, spec in entries]
+            return (dict(pairs),) if as_dict else (pairs,)
+
+        self.check("update", arg)
+
+    @rule(
+        how=st.sampled_from(["dict", "items", "keys_values", "from_dict", "from_keys_values"]),
+        entries=st.lists(st.tuples(keys, collections), max_size=4),
+        extra=st.sampled_from([None, None, "key", "value", "list", "triple", "not_dict"]),
+    )
+    def rebuild(self, how, entries, extra):
+        def args():
+            pairs = [(hashable(k), build(spec)) for k, spec in entries]
+            if how in ("dict", "from_dict"):
+                return (pairs,) if extra == "not_dict" else (dict(pairs),)
+            if how == "items":
+                return (pairs + ([["k", "t"]] if extra == "list" else [("k", "t", "t")] if extra == "triple" else []),)
+            ks, vs = [k for k, _ in pairs], [v for _, v in pairs]
+            return (ks + ["k"] if extra == "key" else ks, vs + [["t"]] if extra == "value" else vs)
+
+        OPERATIONS[0] += 1
+        model_build = {"from_dict": Model.from_dict, "from_keys_values": Model.from_keys_values}
+        store_build = {"from_dict": Corvane.from_dict, "from_keys_values": Corvane.from_keys_values}
+        expected = outcome(lambda: model_build.get(how, Model.construct)(*args()))
+        actual = outcome(lambda: store_build.get(how, Corvane)(*args()))
+        assert actual[0] == expected[0] and actual[2:] == expected[2:], (actual, expected)
+        if actual[0] == "returned":
+            self.store, self.model = actual[1], expected[1]
+        else:
+            assert actual[1] is expected[1], (actual, expected)
+
+    @invariant()
+    def agrees_with_model(self):
+        d = self.store.to_dict()
+        assert d == {text(k): self.model.texts(v) for k, v in self.model.d.items()}
+        assert list(self.store) == self.store.keys() == list(d)
+        assert self.store.values() == list(d.values()) and self.store.items() == list(d.items())
+        assert repr(self.store) == str(self.store) == f"Corvane({d})"
+        assert len(self.store) == len(d) and bool(self.store) == bool(d)
+        assert sorted(self.store.tags()) == self.model.tags()
+        for tag in self.model.tags():
+            carriers = {key for key, tags in d.items() if tag in tags}
+            assert self.store.find([tag]) == carriers and self.store.count([tag]) == len(carriers)
+
+
+TestCorvaneAgainstModel = Machine.TestCase
+TestCorvaneAgainstModel.settings = settings(
+    max_examples=EXAMPLES,
+    stateful_step_count=50,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
+
+
+@pytest.fixture(scope="module", autouse=True)
+def report_operations():
+    yield
+    print(f"\nmodel comparison: {OPERATIONS[0]} operations")
