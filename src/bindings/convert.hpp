@@ -53,7 +53,7 @@ inline std::string to_bytes(py::handle value) {
 }
 
 // Strict UTF-8 decoding of stored bytes; invalid bytes raise UnicodeDecodeError.
-inline py::str to_str(const std::string &bytes) {
+inline py::str to_str(std::string_view bytes) {
     PyObject *s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
     if (s == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(s);
@@ -66,6 +66,12 @@ inline void add_to(const py::set &target, const py::handle item) {
 inline StrSet to_py_set(const TagSet &tags) {
     StrSet out;
     for (const std::string &tag : tags) add_to(out, to_str(tag));
+    return out;
+}
+
+inline StrSet to_py_set(const Store::Entry &entry) {
+    StrSet out;
+    for (const Store::Bucket *b : entry.tags) add_to(out, to_str(b->first));
     return out;
 }
 

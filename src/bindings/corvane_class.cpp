@@ -13,8 +13,8 @@ void register_corvane(py::module_ &m) {
     namespace a = adapters;
     const py::arg key("key"), tag("tag"), tags("tags"), d("d"), keys("keys"), values("values");
 
-    py::class_<Store>(m, "Corvane")
-        .def(py::init<>())
+    py::class_<Store> cls(m, "Corvane");
+    cls.def(py::init<>())
         .def(py::init(&from_dict), d)
         .def(py::init(&from_keys_values), keys, values)
         .def(py::init(&from_items), py::arg("items"))
@@ -56,6 +56,7 @@ void register_corvane(py::module_ &m) {
         .def("erase", &a::erase, key)
         .def("discard", &a::discard, key)
         .def("erase_where", &a::erase_where, tags);
+    install_fast_calls(cls);
 }
 
 }  // namespace corvane

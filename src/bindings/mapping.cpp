@@ -12,7 +12,7 @@ std::uint64_t length(const Store &s) { return s.size(); }
 
 bool truth(const Store &s) { return s.size() != 0; }
 
-bool contains(const Store &s, const std::string &key) { return s.contains(key); }
+bool contains(const Store &s, std::string_view key) { return s.contains(key); }
 
 py::list keys(const Store &s) {
     const GcPause pause;
@@ -30,7 +30,7 @@ py::list values(const Store &s) {
     py::list out(s.size());
     Py_ssize_t i = 0;
     for (const auto &entry : s.objects) {
-        PyList_SET_ITEM(out.ptr(), i++, to_py_set(entry.second.tags).release().ptr());
+        PyList_SET_ITEM(out.ptr(), i++, to_py_set(entry.second).release().ptr());
     }
     return out;
 }
@@ -46,31 +46,31 @@ py::str text(const Store &s) {
     return py::reinterpret_steal<py::str>(out);
 }
 
-StrSet getitem(const Store &s, const std::string &key) {
+StrSet getitem(const Store &s, std::string_view key) {
     const GcPause pause;
-    return to_py_set(s.existing(key)->second.tags);
+    return to_py_set(s.existing(key)->second);
 }
 
 void setitem(Store &s, const std::string &key, const py::iterable &tags) {
     s.put(Record{key, to_tag_set(tags)});
 }
 
-void delitem(Store &s, const std::string &key) { s.erase_at(s.existing(key)); }
+void delitem(Store &s, std::string_view key) { s.erase_at(s.existing(key)); }
 
 void clear(Store &s) { s.clear(); }
 
-py::object get(const Store &s, const std::string &key, const py::object &fallback) {
+py::object get(const Store &s, std::string_view key, const py::object &fallback) {
     const GcPause pause;
     const auto it = s.objects.find(key);
     if (it == s.objects.end()) return fallback;
-    return to_py_set(it->second.tags);
+    return to_py_set(it->second);
 }
 
 StrSet setdefault(Store &s, const std::string &key, const py::iterable &fallback) {
     {
         const GcPause pause;
         const auto it = s.objects.find(key);
-        if (it != s.objects.end()) return to_py_set(it->second.tags);
+        if (it != s.objects.end()) return to_py_set(it->second);
     }
     // Converting may run code that changes the store; put looks the key up afresh.
     TagSet tags = to_tag_set(fallback);
@@ -79,13 +79,13 @@ StrSet setdefault(Store &s, const std::string &key, const py::iterable &fallback
     return out;
 }
 
-py::object pop(Store &s, const std::string &key, const py::object &fallback) {
+py::object pop(Store &s, std::string_view key, const py::object &fallback) {
     const GcPause pause;
     const auto it = s.objects.find(key);
     if (it == s.objects.end()) return fallback;
-    StrSet out = to_py_set(it->second.tags);
+    StrSet out = to_py_set(it->second);
     s.erase_at(it);
-    return std::move(out);
+    return out;
 }
 
 StrSetPair popitem(Store &s) {
@@ -93,7 +93,7 @@ StrSetPair popitem(Store &s) {
     const GcPause pause;
     const auto it = s.objects.begin();
     const py::str key = to_str(it->first);
-    const StrSet tags = to_py_set(it->second.tags);
+    const StrSet tags = to_py_set(it->second);
     auto out = py::reinterpret_steal<StrSetPair>(PyTuple_Pack(2, key.ptr(), tags.ptr()));
     if (!out) throw py::error_already_set();
     s.erase_at(it);

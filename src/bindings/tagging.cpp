@@ -57,27 +57,27 @@ py::list retain(Store &s, const py::iterable &arg) {
 
 }  // namespace
 
-void add_tag(Store &s, const std::string &key, const std::string &tag) { s.add_tag(key, tag); }
+void add_tag(Store &s, std::string_view key, std::string_view tag) { s.add_tag(std::string(key), std::string(tag)); }
 
 void add_tags(Store &s, const std::string &key, const py::iterable &tags) { s.add_tags(key, to_tag_set(tags)); }
 
-void remove_tag(Store &s, const std::string &key, const std::string &tag) { s.remove_tag(key, tag); }
+void remove_tag(Store &s, std::string_view key, std::string_view tag) { s.remove_tag(key, tag); }
 
-void discard_tag(Store &s, const std::string &key, const std::string &tag) { s.discard_tag(key, tag); }
+void discard_tag(Store &s, std::string_view key, std::string_view tag) { s.discard_tag(key, tag); }
 
-bool has_tag(const Store &s, const std::string &key, const std::string &tag) { return s.has_tag(key, tag); }
+bool has_tag(const Store &s, std::string_view key, std::string_view tag) { return s.has_tag(key, tag); }
 
 std::vector<std::string> tags(const Store &s) { return s.all_tags(); }
 
-StrSet erase(Store &s, const std::string &key) {
+StrSet erase(Store &s, std::string_view key) {
     const GcPause pause;
     const auto it = s.existing(key);
-    StrSet out = to_py_set(it->second.tags);
+    StrSet out = to_py_set(it->second);
     s.erase_at(it);
     return out;
 }
 
-bool discard(Store &s, const std::string &key) { return s.try_remove(key).has_value(); }
+bool discard(Store &s, std::string_view key) { return s.try_remove(key).has_value(); }
 
 py::set find(const Store &s, const py::iterable &tags) { return select<true>(s, to_tag_set(tags)); }
 

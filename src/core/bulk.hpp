@@ -66,8 +66,8 @@ inline Store from_items(const py::iterable &items) {
 inline py::dict to_dict(const Store &store) {
     const GcPause pause;
     py::dict out;
-    for (const auto &[key, rec] : store.objects) {
-        const StrSet tags = to_py_set(rec.tags);
+    for (const auto &[key, entry] : store.objects) {
+        const StrSet tags = to_py_set(entry);
         const py::str k = to_str(key);
         if (PyDict_SetItem(out.ptr(), k.ptr(), tags.ptr()) != 0) throw py::error_already_set();
     }
@@ -78,8 +78,8 @@ inline py::list items(const Store &store) {
     const GcPause pause;
     py::list out(store.size());
     Py_ssize_t i = 0;
-    for (const auto &[key, rec] : store.objects) {
-        const StrSet tags = to_py_set(rec.tags);
+    for (const auto &[key, entry] : store.objects) {
+        const StrSet tags = to_py_set(entry);
         const py::str k = to_str(key);
         PyObject *pair = PyTuple_Pack(2, k.ptr(), tags.ptr());
         if (pair == nullptr) throw py::error_already_set();

@@ -2,7 +2,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <boost/unordered/unordered_flat_set.hpp>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -15,19 +18,42 @@
 
 namespace corvane {
 
+// Hashing and equality that also take a string_view, so lookups need no copy
+// of the probe text. The hash is deliberately not noexcept: that makes the
+// standard unordered containers keep each node's hash, so a lookup walks a
+// bucket without rehashing every key it passes.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+struct TextEq {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+};
+
 // A map from keys to non-empty tag sets with an inverted index from each tag to
-// the entries carrying it. The index holds the address of each entry's own
-// `data` field; unordered_map never relocates its elements, so those addresses
-// stay valid from insertion to erasure. Every change goes through `put_at` or
-// `erase_at`, which keep both containers in step.
+// the entries carrying it.
+//
+// Both maps are node-based, so an element never moves between its insertion
+// and its erasure: the index names an entry by the address of its key, and an
+// entry names its tags by the address of their bucket in the index (each tag
+// text is stored once). Every change goes through `put_at`, `drop_tag` or
+// `erase_at`, which keep the two in step.
 template <class Key, class Tag>
 struct Corvane {
     using Record = Object<Key, Tag>;
     using TagSet = std::unordered_set<Tag>;
     using EntryPtr = const Key *;
-    using MatchSet = std::unordered_set<EntryPtr>;
-    using TagIndex = std::unordered_map<Tag, MatchSet>;
-    using Objects = std::unordered_map<Key, Record>;
+    // The carriers of one tag; open addressing keeps probes to about one cache miss.
+    using MatchSet = boost::unordered_flat_set<EntryPtr>;
+    using TagIndex = std::unordered_map<Tag, MatchSet, TextHash, TextEq>;
+    using Bucket = typename TagIndex::value_type;
+    // An entry's tags: the buckets of the index that hold it, sorted by address.
+    using Buckets = std::vector<Bucket *>;
+    struct Entry {
+        Buckets tags;
+    };
+    using Objects = std::unordered_map<Key, Entry, TextHash, TextEq>;
     using iterator = typename Objects::iterator;
     using const_iterator = typename Objects::const_iterator;
 
@@ -35,47 +61,45 @@ struct Corvane {
     Objects objects;
 
     Corvane() = default;
-    // A member-wise copy would leave the copy's index aimed at our records.
+    // A member-wise copy would leave the copy's pointers aimed at our nodes.
     Corvane(const Corvane &) = delete;
     Corvane &operator=(const Corvane &) = delete;
-    // Moving hands over the nodes themselves, so every indexed address survives.
+    // Moving hands over the nodes themselves, so every stored address survives.
     Corvane(Corvane &&) noexcept = default;
     Corvane &operator=(Corvane &&) noexcept = default;
 
     // ---- key operations -------------------------------------------------
 
     // Makes the entry for rec.data carry exactly rec.tags; no tags removes it.
-    void put(const Record &rec) { put(Record(rec)); }
-
-    void put(Record &&rec) {
+    void put(const Record &rec) {
         if (rec.tags.empty()) {
             extract(rec.data);
             return;
         }
-        put_at(objects.try_emplace(rec.data).first, std::move(rec.tags));
+        put_at(objects.try_emplace(rec.data).first, rec.tags, false);
     }
 
     void set(const Key &key, const TagSet &tags) { put(Record{key, tags}); }
 
     // Removes the entry if present; an absent key yields an empty record.
-    // `key` may be the entry's own data: it serves only for the lookup.
-    Record extract(const Key &key) {
+    // `key` may name the entry's own key: it serves only for the lookup.
+    Record extract(std::string_view key) {
         auto it = objects.find(key);
         if (it == objects.end()) return Record{};
         return take_at(it);
     }
 
-    Record remove(const Key &key) { return take_at(existing(key)); }
+    Record remove(std::string_view key) { return take_at(existing(key)); }
 
-    std::optional<Record> try_remove(const Key &key) {
+    std::optional<Record> try_remove(std::string_view key) {
         auto it = objects.find(key);
         if (it == objects.end()) return std::nullopt;
         return take_at(it);
     }
 
-    TagSet at(const Key &key) const { return existing(key)->second.tags; }
+    TagSet at(std::string_view key) const { return tag_set(existing(key)->second); }
 
-    bool contains(const Key &key) const { return objects.find(key) != objects.end(); }
+    bool contains(std::string_view key) const { return objects.find(key) != objects.end(); }
 
     std::uint64_t size() const { return objects.size(); }
 
@@ -88,49 +112,46 @@ struct Corvane {
 
     void add_tags(const Key &key, const TagSet &tags) {
         if (tags.empty()) return;  // creates nothing, changes nothing
-        auto [it, inserted] = objects.try_emplace(key);
-        TagSet work;
-        try {
-            work = it->second.tags;
-            work.insert(tags.begin(), tags.end());
-        } catch (...) {
-            if (inserted) objects.erase(it);
-            throw;
-        }
-        put_at(it, std::move(work));
+        put_at(objects.try_emplace(key).first, tags, true);
     }
 
-    void add_tag(const Key &key, const Tag &tag) { add_tags(key, TagSet{tag}); }
+    void add_tag(const Key &key, const Tag &tag) {
+        auto it = objects.find(key);
+        if (it != objects.end() && carries(it->second, tag)) return;
+        add_tags(key, TagSet{tag});
+    }
 
-    void remove_tag(const Key &key, const Tag &tag) {
+    void remove_tag(std::string_view key, std::string_view tag) {
         auto it = existing(key);
-        if (it->second.tags.count(tag) == 0) {
+        Bucket *b = bucket(tag);
+        if (b == nullptr || !carries(it->second, b)) {
             throw pybind11::key_error("tag not found: " + readable(tag));
         }
-        put_at(it, without(it->second.tags, tag));
+        drop_tag(it, b);
     }
 
-    void discard_tag(const Key &key, const Tag &tag) {
+    void discard_tag(std::string_view key, std::string_view tag) {
         auto it = objects.find(key);
-        if (it == objects.end() || it->second.tags.count(tag) == 0) return;
-        put_at(it, without(it->second.tags, tag));
+        if (it == objects.end()) return;
+        Bucket *b = bucket(tag);
+        if (b != nullptr && carries(it->second, b)) drop_tag(it, b);
     }
 
-    bool has_tag(const Key &key, const Tag &tag) const {
+    bool has_tag(std::string_view key, std::string_view tag) const {
         auto it = objects.find(key);
-        return it != objects.end() && it->second.tags.count(tag) != 0;
+        return it != objects.end() && carries(it->second, tag);
     }
 
     std::vector<Tag> all_tags() const {
         std::vector<Tag> out;
         out.reserve(tag_index.size());
-        for (const auto &bucket : tag_index) out.push_back(bucket.first);
+        for (const auto &b : tag_index) out.push_back(b.first);
         return out;
     }
 
     // ---- tag queries ----------------------------------------------------
 
-    // The pointer sets of all requested tags and the smallest of them.
+    // The carrier sets of all requested tags and the smallest of them.
     struct Gathered {
         std::vector<const MatchSet *> sets;
         const MatchSet *smallest = nullptr;
@@ -146,9 +167,7 @@ struct Corvane {
             auto b = tag_index.find(t);
             if (b == tag_index.end()) return std::nullopt;
             g.sets.push_back(&b->second);
-            if (g.smallest == nullptr || b->second.size() < g.smallest->size()) {
-                g.smallest = &b->second;
-            }
+            if (g.smallest == nullptr || b->second.size() < g.smallest->size()) g.smallest = &b->second;
         }
         return g;
     }
@@ -160,7 +179,7 @@ struct Corvane {
         for (EntryPtr p : *g.smallest) {
             bool everywhere = true;
             for (const MatchSet *s : g.sets) {
-                if (s != g.smallest && s->count(p) == 0) {
+                if (s != g.smallest && !s->contains(p)) {
                     everywhere = false;
                     break;
                 }
@@ -186,7 +205,7 @@ struct Corvane {
             for (EntryPtr p : b->second) {
                 bool earlier = false;
                 for (const MatchSet *s : seen) {
-                    if (s->count(p) != 0) {
+                    if (s->contains(p)) {
                         earlier = true;
                         break;
                     }
@@ -214,8 +233,11 @@ struct Corvane {
 
     std::uint64_t count_all(const TagSet &tags) const {
         if (tags.empty()) return size();
+        auto g = gather_all(tags);
+        if (!g) return 0;
+        if (g->sets.size() == 1) return g->smallest->size();
         std::uint64_t n = 0;
-        for_each_match_all(tags, [&](EntryPtr) { ++n; });
+        for_each_in(*g, [&](EntryPtr) { ++n; });
         return n;
     }
 
@@ -245,89 +267,116 @@ struct Corvane {
     // Removes every entry not in `keep`.
     void retain(const MatchSet &keep) {
         for (auto it = objects.begin(); it != objects.end();) {
-            it = keep.count(&it->second.data) != 0 ? std::next(it) : erase_at(it);
+            it = keep.contains(&it->first) ? std::next(it) : erase_at(it);
         }
     }
 
     // ---- positional building blocks -------------------------------------
 
     // The entry of a key that must exist.
-    iterator existing(const Key &key) {
+    iterator existing(std::string_view key) {
         auto it = objects.find(key);
         if (it == objects.end()) throw_missing_key(key);
         return it;
     }
-    const_iterator existing(const Key &key) const {
+    const_iterator existing(std::string_view key) const {
         auto it = objects.find(key);
         if (it == objects.end()) throw_missing_key(key);
         return it;
     }
 
-    // Makes the entry at `it` carry exactly `tags`, touching only the buckets
-    // of tags that change. An entry just emplaced has no tags yet and gets its
-    // data here; empty `tags` remove the entry. On failure an entry that was
-    // just emplaced is gone again and an existing one is as it was.
-    void put_at(iterator it, TagSet &&tags) {
-        Record &e = it->second;
-        if (tags.empty()) {
-            erase_at(it);
-            return;
-        }
-        const bool fresh = e.tags.empty();
-        const EntryPtr p = &e.data;
+    Bucket *bucket(std::string_view tag) {
+        auto b = tag_index.find(tag);
+        return b == tag_index.end() ? nullptr : &*b;
+    }
+
+    static bool carries(const Entry &e, const Bucket *b) {
+        return std::binary_search(e.tags.begin(), e.tags.end(), b, std::less<const Bucket *>());
+    }
+
+    bool carries(const Entry &e, std::string_view tag) const {
+        auto b = tag_index.find(tag);
+        return b != tag_index.end() && carries(e, &*b);
+    }
+
+    static TagSet tag_set(const Entry &e) {
+        TagSet out;
+        out.reserve(e.tags.size());
+        for (const Bucket *b : e.tags) out.insert(b->first);
+        return out;
+    }
+
+    // Links the entry at `it` to the buckets of `tags` (non-empty) and, unless
+    // `keep_old`, unlinks it from the buckets of its other tags. An entry just
+    // emplaced carries no tags yet. On failure the entry is as it was (a just
+    // emplaced one is gone again) and no bucket is left without carriers.
+    void put_at(iterator it, const TagSet &tags, bool keep_old) {
+        Entry &e = it->second;
+        const EntryPtr p = &it->first;
+        Buckets next;
+        Buckets linked;
         try {
-            if (fresh) e.data = it->first;
+            next.reserve(tags.size() + (keep_old ? e.tags.size() : 0));
+            linked.reserve(tags.size());
             for (const Tag &t : tags) {
-                if (e.tags.count(t) == 0) tag_index[t].insert(p);
+                Bucket *b = &*tag_index.try_emplace(t).first;
+                next.push_back(b);
+                if (b->second.insert(p).second) linked.push_back(b);
             }
         } catch (...) {
-            for (const Tag &t : tags) {
-                if (e.tags.count(t) == 0) unlink(p, t);
-            }
-            if (fresh) objects.erase(it);
+            for (Bucket *b : linked) b->second.erase(p);
+            for (Bucket *b : next) prune(b);
+            if (e.tags.empty()) objects.erase(it);
             throw;
         }
-        for (const Tag &t : e.tags) {
-            if (tags.count(t) == 0) unlink(p, t);
+        if (keep_old) next.insert(next.end(), e.tags.begin(), e.tags.end());
+        std::sort(next.begin(), next.end(), std::less<Bucket *>());
+        next.erase(std::unique(next.begin(), next.end()), next.end());
+        if (!keep_old) {
+            // Old tags missing from the sorted new ones lose this entry.
+            auto n = next.begin();
+            for (Bucket *b : e.tags) {
+                while (n != next.end() && std::less<Bucket *>()(*n, b)) ++n;
+                if (n == next.end() || *n != b) unlink(p, b);
+            }
         }
-        e.tags = std::move(tags);
+        e.tags = std::move(next);
+    }
+
+    // Takes one carried tag away; the entry goes with its last tag.
+    void drop_tag(iterator it, Bucket *b) {
+        Buckets &tags = it->second.tags;
+        unlink(&it->first, b);
+        tags.erase(std::lower_bound(tags.begin(), tags.end(), b, std::less<Bucket *>()));
+        if (tags.empty()) objects.erase(it);
     }
 
     // Unlinks the entry at `it` from the index and erases it by position;
     // returns the next entry in visiting order.
     iterator erase_at(iterator it) {
-        unlink_entry(it->second);
+        for (Bucket *b : it->second.tags) unlink(&it->first, b);
         return objects.erase(it);
     }
 
-    // As erase_at, handing back the removed record.
+    // As erase_at, handing back the removed entry as a record.
     Record take_at(iterator it) {
-        unlink_entry(it->second);
-        Record out = std::move(it->second);
-        objects.erase(it);
+        Record out{it->first, tag_set(it->second)};
+        erase_at(it);
         return out;
     }
 
 private:
-    void unlink_entry(const Record &e) {
-        for (const Tag &t : e.tags) unlink(&e.data, t);
-    }
-
-    // Drops `p` from the bucket of `t`, and the bucket once it is empty.
-    void unlink(EntryPtr p, const Tag &t) {
-        auto b = tag_index.find(t);
-        if (b == tag_index.end()) return;
+    // Drops `p` from the carriers of `b`, and the bucket once nobody carries it.
+    void unlink(EntryPtr p, Bucket *b) {
         b->second.erase(p);
-        if (b->second.empty()) tag_index.erase(b);
+        prune(b);
     }
 
-    static TagSet without(const TagSet &tags, const Tag &tag) {
-        TagSet work(tags);
-        work.erase(tag);
-        return work;
+    void prune(Bucket *b) {
+        if (b->second.empty()) tag_index.erase(tag_index.find(b->first));
     }
 
-    [[noreturn]] static void throw_missing_key(const Key &key) {
+    [[noreturn]] static void throw_missing_key(std::string_view key) {
         throw pybind11::key_error("key not found: " + readable(key));
     }
 };

@@ -1,0 +1,262 @@
+"""corvane against what users would write instead, on the same generated data.
+
+    python bench/compare.py [--keys N [N ...]] [--repeat R] [--out FILE] [--chart FILE]
+
+For each size: time per operation of every workload on every peer (best of R
+repetitions, all peers in the same run), the ratio peer / corvane (above 1:
+corvane is faster), and resident memory per store measured in a fresh process.
+The tables go to the terminal and to bench/results.md, the ratios to a PNG chart
+when matplotlib is installed.
+"""
+
+import argparse
+import ctypes
+import os
+import platform
+import random
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable
+
+from corvane import Corvane
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from data import generate  # noqa: E402
+from peers.pure_python import PyTagStore  # noqa: E402
+from peers.sqlite_store import SqliteTagStore  # noqa: E402
+
+PEERS = {"corvane": Corvane, "pure Python": PyTagStore, "sqlite3": SqliteTagStore}
+MIN_MEASURE = 0.05  # seconds per measurement, reached by repeating short operations
+SAMPLE = 20_000  # keys used by the single-key loops
+
+
+@dataclass
+class Workload:
+    name: str
+    run: Callable  # run(store, ctx) -> number of operations performed
+    fresh: Callable = None  # fresh(peer, ctx) -> a new store for every repetition (not timed)
+
+
+def empty(peer, ctx):
+    return peer()
+
+
+def full(peer, ctx):
+    return peer(ctx["data"])
+
+
+def single_key(name, body):
+    def run(store, ctx):
+        for key in ctx["sample"]:
+            body(store, key)
+        return len(ctx["sample"])
+
+    return Workload(name, run)
+
+
+def once(name, body, fresh=None):
+    def run(store, ctx):
+        body(store, ctx)
+        return 1
+
+    return Workload(name, run, fresh)
+
+
+def query(method, label, ranks):
+    """A query whose tags are given by frequency rank (0 is the most common; None an absent tag)."""
+
+    def body(store, ctx):
+        getattr(store, method)(ctx["tags"][ranks])
+
+    return once(f"{method} {label}", body)
+
+
+def build_by_loop(store, ctx):
+    for key, tags in ctx["data"].items():
+        store.add_tags(key, tags)
+
+
+def add_and_remove(store, key):
+    store.add_tag(key, "bench-extra")
+    store.remove_tag(key, "bench-extra")
+
+
+WORKLOADS = [
+    once("build from dict", lambda store, ctx: type(store)(ctx["data"]), fresh=empty),
+    once("build by add_tags loop", build_by_loop, fresh=empty),
+    single_key("__getitem__", lambda store, key: store[key]),
+    single_key("has_tag", lambda store, key: store.has_tag(key, "photo")),
+    single_key("add_tag + remove_tag", add_and_remove),
+]
+for method in ("find", "count"):
+    WORKLOADS += [
+        query(method, "1 common", (0,)),
+        query(method, "2 common", (0, 1)),
+        query(method, "3 common", (0, 1, 2)),
+        query(method, "1 rare", (2000,)),
+        query(method, "2 rare", (30, 2000)),
+        query(method, "3 rare", (10, 30, 2000)),
+        query(method, "absent", (0, None)),
+    ]
+for method in ("find_any", "count_any"):
+    WORKLOADS += [query(method, "2 common", (0, 1)), query(method, "3 rare", (2000, 3000, 4000))]
+WORKLOADS += [
+    once("retain_where 2 common", lambda store, ctx: store.retain_where(ctx["tags"][(0, 1)]), fresh=full),
+    once("retain_where_any 2 mid", lambda store, ctx: store.retain_where_any(ctx["tags"][(3, 4)]), fresh=full),
+    once("erase_where 1 common", lambda store, ctx: store.erase_where(ctx["tags"][(2,)]), fresh=full),
+    once("to_dict", lambda store, ctx: store.to_dict()),
+    once("items", lambda store, ctx: store.items()),
+]
+
+
+class TagsByRank(dict):
+    def __init__(self, vocab):
+        super().__init__()
+        self.vocab = vocab
+
+    def __missing__(self, ranks):
+        return [self.vocab[r] if r is not None else "no-such-tag" for r in ranks]
+
+
+def measure(workload, name, ctx, repeat):
+    """Best time per operation over `repeat` measurements."""
+    peer = PEERS[name]
+    best = float("inf")
+    if workload.fresh:
+        for _ in range(repeat):
+            store = workload.fresh(peer, ctx)
+            start = time.perf_counter()
+            ops = workload.run(store, ctx)
+            best = min(best, (time.perf_counter() - start) / ops)
+        return best
+    store = ctx["stores"][name]
+    start = time.perf_counter()
+    ops = workload.run(store, ctx)
+    first = time.perf_counter() - start
+    rounds = max(1, min(10_000, int(MIN_MEASURE / max(first, 1e-9))))
+    for _ in range(repeat):
+        start = time.perf_counter()
+        ops = sum(workload.run(store, ctx) for _ in range(rounds))
+        best = min(best, (time.perf_counter() - start) / ops)
+    return best
+
+
+def resident_bytes():
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def memory_of(peer_name, keys):
+    """Resident bytes one store holds, built in a fresh interpreter once its input is gone."""
+    code = (
+        "import sys, gc; sys.path.insert(0, %r)\n"
+        "from compare import PEERS, generate, resident_bytes\n"
+        "base = resident_bytes()\n"
+        "data, _ = generate(%d)\n"
+        "store = PEERS[%r](data)\n"
+        "del data; gc.collect()\n"
+        "print(resident_bytes() - base)\n"
+    ) % (str(HERE), keys, peer_name)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return int(out.stdout)
+
+
+def fmt_time(seconds):
+    for unit, scale in (("s", 1), ("ms", 1e-3), ("µs", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def table(rows, n_keys):
+    names = list(PEERS)
+    head = f"| workload ({n_keys:,} keys) | " + " | ".join(names[:1] + [f"{n} (ratio)" for n in names[1:]]) + " |"
+    lines = [head, "|" + "---|" * (len(names) + 1)]
+    for workload, times in rows:
+        cells = [fmt_time(times["corvane"])]
+        cells += [f"{fmt_time(times[n])} ({times[n] / times['corvane']:.2f}x)" for n in names[1:]]
+        lines.append(f"| {workload} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def memory_row(n_keys):
+    sizes = {name: memory_of(name, n_keys) for name in PEERS}
+    cells = [f"{sizes['corvane'] / 2**20:.1f} MiB"]
+    cells += [f"{sizes[n] / 2**20:.1f} MiB ({sizes[n] / sizes['corvane']:.2f}x)" for n in list(PEERS)[1:]]
+    return "resident memory per store", sizes, "| resident memory per store | " + " | ".join(cells) + " |"
+
+
+def chart(results, path):
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("matplotlib is not installed: chart skipped (pip install matplotlib)")
+        return
+    n_keys, rows = results[-1]
+    labels = [w for w, _ in rows]
+    fig, ax = plt.subplots(figsize=(10, 0.32 * len(labels) + 1.5))
+    height = 0.4
+    for i, peer in enumerate(list(PEERS)[1:]):
+        ratios = [times[peer] / times["corvane"] for _, times in rows]
+        ax.barh([y + i * height for y in range(len(labels))], ratios, height, label=peer)
+    ax.axvline(1, color="black", linewidth=0.8)
+    ax.set_xscale("log")
+    ax.set_yticks([y + height / 2 for y in range(len(labels))], labels)
+    ax.invert_yaxis()
+    ax.set_xlabel("time (or memory) of peer / corvane  (above 1: corvane wins)")
+    ax.set_title(f"corvane against its peers, {n_keys:,} keys")
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    print(f"chart written to {path}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--keys", type=int, nargs="+", default=[100_000], help="store sizes to run")
+    parser.add_argument("--repeat", type=int, default=3, help="measurements per figure; the best counts")
+    parser.add_argument("--out", default=str(HERE / "results.md"))
+    parser.add_argument("--chart", default=str(HERE / "ratios.png"))
+    parser.add_argument("--no-memory", action="store_true", help="skip the memory measurements")
+    args = parser.parse_args()
+
+    report = [f"Machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
+              f"`python bench/compare.py --keys {' '.join(map(str, args.keys))} --repeat {args.repeat}`"]
+    results = []
+    for n_keys in args.keys:
+        data, vocab = generate(n_keys)
+        rng = random.Random(0)
+        ctx = {"data": data, "tags": TagsByRank(vocab), "sample": rng.sample(list(data), min(SAMPLE, n_keys))}
+        ctx["stores"] = {name: peer(data) for name, peer in PEERS.items()}
+        print(f"\n{n_keys:,} keys, {sum(map(len, data.values())):,} (key, tag) pairs")
+        rows = []
+        for workload in WORKLOADS:
+            times = {name: measure(workload, name, ctx, args.repeat) for name in PEERS}
+            rows.append((workload.name, times))
+            ratios = "  ".join(f"{n} {times[n] / times['corvane']:6.2f}x" for n in list(PEERS)[1:])
+            print(f"  {workload.name:28} {fmt_time(times['corvane']):>10}  {ratios}")
+        del ctx
+        text = table(rows, n_keys)
+        if not args.no_memory:
+            name, sizes, line = memory_row(n_keys)
+            rows.append((name, sizes))
+            text += "\n" + line
+            print(f"  {line}")
+        results.append((n_keys, rows))
+        report.append(text)
+    Path(args.out).write_text("\n\n".join(report) + "\n")
+    print(f"\ntables written to {args.out}")
+    chart(results, args.chart)
+
+
+if __name__ == "__main__":
+    main()

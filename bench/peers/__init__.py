@@ -1,0 +1,1 @@
+"""What users would write instead of corvane, with the same small API."""
