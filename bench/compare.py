@@ -18,6 +18,7 @@ import subprocess
 import sys
 import time
 from dataclasses import dataclass
+from functools import partial
 from pathlib import Path
 from typing import Callable
 
@@ -31,14 +32,15 @@ from peers.pure_python import PyTagStore  # noqa: E402
 from peers.sqlite_store import SqliteTagStore  # noqa: E402
 
 PEERS = {"corvane": Corvane, "pure Python": PyTagStore, "sqlite3": SqliteTagStore}
-MIN_MEASURE = 0.05  # seconds per measurement, reached by repeating short operations
+NAMES = {peer: name for name, peer in PEERS.items()}
+MIN_MEASURE = 0.02  # seconds per measurement, reached by repeating short operations
 SAMPLE = 20_000  # keys used by the single-key loops
 
 
 @dataclass
 class Workload:
     name: str
-    run: Callable  # run(store, ctx) -> number of operations performed
+    bind: Callable  # bind(store, ctx) -> (call, operations per call); only the call is timed
     fresh: Callable = None  # fresh(peer, ctx) -> a new store for every repetition (not timed)
 
 
@@ -47,33 +49,31 @@ def empty(peer, ctx):
 
 
 def full(peer, ctx):
-    return peer(ctx["data"])
+    """A store holding the data; copied from the shared one where the peer can copy faster than it builds."""
+    shared = ctx["stores"][NAMES[peer]]
+    return shared.copy() if hasattr(shared, "copy") else peer(ctx["data"])
 
 
 def single_key(name, body):
-    def run(store, ctx):
-        for key in ctx["sample"]:
-            body(store, key)
-        return len(ctx["sample"])
+    def bind(store, ctx):
+        sample = ctx["sample"]
 
-    return Workload(name, run)
+        def call():
+            for key in sample:
+                body(store, key)
+
+        return call, len(sample)
+
+    return Workload(name, bind)
 
 
 def once(name, body, fresh=None):
-    def run(store, ctx):
-        body(store, ctx)
-        return 1
-
-    return Workload(name, run, fresh)
+    return Workload(name, lambda store, ctx: (partial(body, store, ctx), 1), fresh)
 
 
 def query(method, label, ranks):
     """A query whose tags are given by frequency rank (0 is the most common; None an absent tag)."""
-
-    def body(store, ctx):
-        getattr(store, method)(ctx["tags"][ranks])
-
-    return once(f"{method} {label}", body)
+    return Workload(f"{method} {label}", lambda store, ctx: (partial(getattr(store, method), ctx["tags"][ranks]), 1))
 
 
 def build_by_loop(store, ctx):
@@ -127,22 +127,21 @@ def measure(workload, name, ctx, repeat):
     """Best time per operation over `repeat` measurements."""
     peer = PEERS[name]
     best = float("inf")
+    for _ in range(repeat if workload.fresh else 1):
+        store = workload.fresh(peer, ctx) if workload.fresh else ctx["stores"][name]
+        call, ops = workload.bind(store, ctx)
+        start = time.perf_counter()
+        call()
+        first = time.perf_counter() - start
+        best = min(best, first / ops)
     if workload.fresh:
-        for _ in range(repeat):
-            store = workload.fresh(peer, ctx)
-            start = time.perf_counter()
-            ops = workload.run(store, ctx)
-            best = min(best, (time.perf_counter() - start) / ops)
         return best
-    store = ctx["stores"][name]
-    start = time.perf_counter()
-    ops = workload.run(store, ctx)
-    first = time.perf_counter() - start
-    rounds = max(1, min(10_000, int(MIN_MEASURE / max(first, 1e-9))))
+    rounds = max(1, min(100_000, int(MIN_MEASURE / max(first, 1e-9))))
     for _ in range(repeat):
         start = time.perf_counter()
-        ops = sum(workload.run(store, ctx) for _ in range(rounds))
-        best = min(best, (time.perf_counter() - start) / ops)
+        for _ in range(rounds):
+            call()
+        best = min(best, (time.perf_counter() - start) / (rounds * ops))
     return best
 
 

@@ -85,3 +85,26 @@ def test_undecodable_results_raise_unicode_decode_error():
         with pytest.raises(UnicodeDecodeError):
             op()
     assert len(m) == 2
+
+
+def test_every_calling_convention_gives_the_same_answer(store):
+    class Sub(Corvane):
+        pass
+
+    sub = Sub({"a": "xy"})
+    assert sub.has_tag("a", "x") and Corvane.has_tag(sub, "a", "y") and Corvane.__getitem__(sub, "a") == {"x", "y"}
+    assert store.get(key="zz", default=5) == 5 and store.pop("zz", default=6) == 6 and store.pop(key="zz") is None
+    assert store.find(tags=["z"]) == {"b", "c"} and store.count(tags="z") == 2
+    store.add_tags(key="n", tags=["q"])
+    store.__setitem__(key="m", tags=["q"])
+    assert store.find(["q"]) == {"n", "m"}
+    for call in (
+        lambda: store.has_tag("a"),
+        lambda: store.has_tag("a", "x", "y"),
+        lambda: store.add_tag(key="a", tag=1),
+        lambda: store.find(),
+        lambda: store.get("a", 1, 2),
+        lambda: store.setdefault("a"),
+    ):
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            call()

@@ -7,15 +7,22 @@ class SqliteTagStore:
     name = "sqlite3"
 
     def __init__(self, data=None):
-        self.db = sqlite3.connect(":memory:", isolation_level=None)
+        # One private in-memory database: the module's implicit transaction is
+        # never committed, which spares a commit per statement.
+        self.db = sqlite3.connect(":memory:")
         self.db.execute("CREATE TABLE tags (key TEXT NOT NULL, tag TEXT NOT NULL, PRIMARY KEY (key, tag)) WITHOUT ROWID")
         self.db.execute("CREATE INDEX tags_by_tag ON tags (tag, key)")
         if data:
-            with self.db:
-                self.db.execute("BEGIN")
-                self.db.executemany(
-                    "INSERT OR IGNORE INTO tags VALUES (?, ?)", ((k, t) for k, tags in data.items() for t in tags)
-                )
+            self.db.executemany(
+                "INSERT OR IGNORE INTO tags VALUES (?, ?)", ((k, t) for k, tags in data.items() for t in tags)
+            )
+
+    def copy(self):
+        """A second store with the same rows, copied page by page."""
+        twin = SqliteTagStore()
+        self.db.commit()  # a backup waits for open write transactions
+        self.db.backup(twin.db)
+        return twin
 
     def __len__(self):
         return self.db.execute("SELECT COUNT(DISTINCT key) FROM tags").fetchone()[0]

@@ -6,6 +6,7 @@
 #include <pybind11/typing.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <unordered_set>
 
@@ -74,6 +75,33 @@ inline StrSet to_py_set(const Store::Entry &entry) {
     for (const Store::Bucket *b : entry.tags) add_to(out, to_str(b->first));
     return out;
 }
+
+// Decodes keys reached through entry pointers. A key sits in two cold places,
+// its string header in the entry's node and then its text; touching a whole
+// block of keys before decoding them lets those cache misses overlap instead
+// of following one another. Call flush() after the last key.
+template <class Emit>
+class KeyBlocks {
+public:
+    explicit KeyBlocks(Emit emit) : emit_(std::move(emit)) {}
+
+    void operator()(Store::EntryPtr key) {
+        __builtin_prefetch(key);
+        block_[size_++] = key;
+        if (size_ == block_.size()) flush();
+    }
+
+    void flush() {
+        for (std::size_t i = 0; i < size_; ++i) __builtin_prefetch(block_[i]->data());
+        for (std::size_t i = 0; i < size_; ++i) emit_(to_str(*block_[i]));
+        size_ = 0;
+    }
+
+private:
+    Emit emit_;
+    std::array<Store::EntryPtr, 32> block_{};
+    std::size_t size_ = 0;
+};
 
 inline py::object iter_of(py::handle iterable) {
     PyObject *it = PyObject_GetIter(iterable.ptr());

@@ -1,9 +1,9 @@
-// Direct entry points for the methods that take only keys and tags, the calls
-// made most often one at a time. pybind11's generic dispatcher costs several
-// times the work of such a call. A call with positional str/bytes/bytearray
-// arguments on an initialised instance runs here, straight into the same
-// adapter; any other call goes on to the registered pybind11 overload, which
-// gives the same result or raises the same error.
+// Direct entry points for the methods called most often one at a time, where
+// pybind11's generic dispatcher costs as much as the work itself. A call with
+// positional arguments of the accepted kinds on an initialised instance runs
+// here, straight into the same adapter; any other call goes on to the
+// registered pybind11 overload, which gives the same result or raises the
+// same error.
 
 #include <array>
 #include <optional>
@@ -53,14 +53,37 @@ bool view_of(PyObject *arg, std::string_view &out) {
     return true;
 }
 
-template <class P>
-bool convert(PyObject *const *args, Py_ssize_t nargs, std::size_t i, std::remove_cvref_t<P> &out) {
-    if constexpr (std::is_same_v<std::remove_cvref_t<P>, std::string_view>) {
-        return static_cast<Py_ssize_t>(i) < nargs && view_of(args[i], out);
-    } else {  // a trailing `default` object, None when left out
-        out = static_cast<Py_ssize_t>(i) < nargs ? py::reinterpret_borrow<py::object>(args[i]) : py::none();
-        return true;
+// Each parameter kind accepts what its pybind11 caster accepts.
+bool convert(PyObject *arg, std::string_view &out) { return view_of(arg, out); }
+
+bool convert(PyObject *arg, std::string &out) {
+    std::string_view view;
+    if (!view_of(arg, view)) return false;
+    out.assign(view);
+    return true;
+}
+
+bool convert(PyObject *arg, py::iterable &out) {
+    PyObject *it = PyObject_GetIter(arg);  // tried once and dropped, as pybind11 does
+    if (it == nullptr) {
+        PyErr_Clear();
+        return false;
     }
+    Py_DECREF(it);
+    out = py::reinterpret_borrow<py::iterable>(arg);
+    return true;
+}
+
+// The trailing `default` object of get and pop: None when left out.
+bool convert(PyObject *arg, py::object &out) {
+    out = arg != nullptr ? py::reinterpret_borrow<py::object>(arg) : py::none();
+    return true;
+}
+
+template <class P>
+bool convert_at(PyObject *const *args, Py_ssize_t nargs, std::size_t i, P &out) {
+    if (static_cast<Py_ssize_t>(i) < nargs) return convert(args[i], out);
+    return std::is_same_v<P, py::object> && convert(nullptr, out);
 }
 
 template <auto Adapter>
@@ -68,7 +91,7 @@ struct Fast;
 
 template <class R, class S, class... P, R (*Adapter)(S &, P...)>
 struct Fast<Adapter> {
-    static constexpr Py_ssize_t required = (std::is_same_v<std::remove_cvref_t<P>, std::string_view> + ... + 0);
+    static constexpr Py_ssize_t required = (!std::is_same_v<std::remove_cvref_t<P>, py::object> + ... + 0);
     static inline PyObject *generic = nullptr;  // the pybind11 overload
 
     static PyObject *call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -92,7 +115,7 @@ struct Fast<Adapter> {
     template <std::size_t... I>
     static bool convert_each([[maybe_unused]] PyObject *const *args, [[maybe_unused]] Py_ssize_t nargs,
                              std::tuple<std::remove_cvref_t<P>...> &out, std::index_sequence<I...>) {
-        return (convert<P>(args, nargs, I, std::get<I>(out)) && ...);
+        return (convert_at(args, nargs, I, std::get<I>(out)) && ...);
     }
     static bool convert_all(PyObject *const *args, Py_ssize_t nargs, std::tuple<std::remove_cvref_t<P>...> &out) {
         return convert_each(args, nargs, out, std::index_sequence_for<P...>{});
@@ -154,6 +177,13 @@ std::vector<Entry> &entries() {
         t.push_back({method<&a::has_tag>("has_tag"), generic_of<&a::has_tag>(), {}});
         t.push_back({method<&a::erase>("erase"), generic_of<&a::erase>(), {}});
         t.push_back({method<&a::discard>("discard"), generic_of<&a::discard>(), {}});
+        t.push_back({method<&a::setitem>("__setitem__"), generic_of<&a::setitem>(), {}});
+        t.push_back({method<&a::setdefault>("setdefault"), generic_of<&a::setdefault>(), {}});
+        t.push_back({method<&a::add_tags>("add_tags"), generic_of<&a::add_tags>(), {}});
+        t.push_back({method<&a::find>("find"), generic_of<&a::find>(), {}});
+        t.push_back({method<&a::find_any>("find_any"), generic_of<&a::find_any>(), {}});
+        t.push_back({method<&a::count>("count"), generic_of<&a::count>(), {}});
+        t.push_back({method<&a::count_any>("count_any"), generic_of<&a::count_any>(), {}});
         return t;
     }();
     return table;

@@ -18,7 +18,9 @@ py::list keys(const Store &s) {
     const GcPause pause;
     py::list out(s.size());
     Py_ssize_t i = 0;
-    for (const auto &entry : s.objects) PyList_SET_ITEM(out.ptr(), i++, to_str(entry.first).release().ptr());
+    KeyBlocks put([&](py::str key) { PyList_SET_ITEM(out.ptr(), i++, key.release().ptr()); });
+    for (const auto &entry : s.objects) put(&entry.first);
+    put.flush();
     return out;
 }
 
@@ -52,7 +54,7 @@ StrSet getitem(const Store &s, std::string_view key) {
 }
 
 void setitem(Store &s, const std::string &key, const py::iterable &tags) {
-    s.put(Record{key, to_tag_set(tags)});
+    s.put(key, to_tag_set(tags));
 }
 
 void delitem(Store &s, std::string_view key) { s.erase_at(s.existing(key)); }
@@ -75,7 +77,7 @@ StrSet setdefault(Store &s, const std::string &key, const py::iterable &fallback
     // Converting may run code that changes the store; put looks the key up afresh.
     TagSet tags = to_tag_set(fallback);
     StrSet out = to_py_set(tags);
-    s.put(Record{key, std::move(tags)});
+    s.put(key, tags);
     return out;
 }
 

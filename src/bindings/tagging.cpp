@@ -21,16 +21,15 @@ template <bool All>
 py::set select(const Store &s, const TagSet &tags) {
     const GcPause pause;
     py::set out;
+    KeyBlocks add([&](const py::str &key) { add_to(out, key); });
     if (tags.empty()) {
-        for (const auto &entry : s.objects) add_to(out, to_str(entry.first));
-        return out;
-    }
-    const auto add = [&](Store::EntryPtr p) { add_to(out, to_str(*p)); };
-    if constexpr (All) {
+        for (const auto &entry : s.objects) add(&entry.first);
+    } else if constexpr (All) {
         s.for_each_match_all(tags, add);
     } else {
         s.for_each_match_any(tags, add);
     }
+    add.flush();
     return out;
 }
 
@@ -38,7 +37,9 @@ template <class Entries>
 py::list key_list(const Entries &entries) {
     py::list out(entries.size());
     Py_ssize_t i = 0;
-    for (const Store::EntryPtr p : entries) PyList_SET_ITEM(out.ptr(), i++, to_str(*p).release().ptr());
+    KeyBlocks put([&](py::str key) { PyList_SET_ITEM(out.ptr(), i++, key.release().ptr()); });
+    for (const Store::EntryPtr p : entries) put(p);
+    put.flush();
     return out;
 }
 
@@ -57,7 +58,7 @@ py::list retain(Store &s, const py::iterable &arg) {
 
 }  // namespace
 
-void add_tag(Store &s, std::string_view key, std::string_view tag) { s.add_tag(std::string(key), std::string(tag)); }
+void add_tag(Store &s, std::string_view key, std::string_view tag) { s.add_tag(key, tag); }
 
 void add_tags(Store &s, const std::string &key, const py::iterable &tags) { s.add_tags(key, to_tag_set(tags)); }
 

@@ -13,7 +13,7 @@ namespace corvane {
 // handles alive: converting the tags may run code that drops other references.
 inline void put_pair(Store &store, py::handle key, py::handle tags) {
     std::string k = to_bytes(key);
-    store.put(Record{std::move(k), to_tag_set(tags)});
+    store.put(std::move(k), to_tag_set(tags));
 }
 
 // Applies each entry of `d` in its storage order; no rollback on failure.
@@ -31,6 +31,7 @@ inline void update(Store &store, const py::dict &d) {
 
 inline Store from_dict(const py::dict &d) {
     Store store;
+    store.objects.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(d.ptr())));
     update(store, d);
     return store;
 }

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <array>
 #include <boost/unordered/unordered_flat_set.hpp>
 #include <cstdint>
 #include <functional>
@@ -71,15 +72,10 @@ struct Corvane {
     // ---- key operations -------------------------------------------------
 
     // Makes the entry for rec.data carry exactly rec.tags; no tags removes it.
-    void put(const Record &rec) {
-        if (rec.tags.empty()) {
-            extract(rec.data);
-            return;
-        }
-        put_at(objects.try_emplace(rec.data).first, rec.tags, false);
-    }
+    void put(const Record &rec) { put(rec.data, rec.tags); }
+    void put(Record &&rec) { put(std::move(rec.data), rec.tags); }
 
-    void set(const Key &key, const TagSet &tags) { put(Record{key, tags}); }
+    void set(const Key &key, const TagSet &tags) { put(key, tags); }
 
     // Removes the entry if present; an absent key yields an empty record.
     // `key` may name the entry's own key: it serves only for the lookup.
@@ -108,6 +104,16 @@ struct Corvane {
         tag_index.clear();
     }
 
+    // put() for a key and its tags; a key given as an rvalue is taken over.
+    template <class K>
+    void put(K &&key, const TagSet &tags) {
+        if (tags.empty()) {
+            extract(key);
+            return;
+        }
+        put_at(objects.try_emplace(std::forward<K>(key)).first, tags, false);
+    }
+
     // ---- tag editing ----------------------------------------------------
 
     void add_tags(const Key &key, const TagSet &tags) {
@@ -115,10 +121,14 @@ struct Corvane {
         put_at(objects.try_emplace(key).first, tags, true);
     }
 
-    void add_tag(const Key &key, const Tag &tag) {
+    void add_tag(std::string_view key, std::string_view tag) {
         auto it = objects.find(key);
-        if (it != objects.end() && carries(it->second, tag)) return;
-        add_tags(key, TagSet{tag});
+        if (it == objects.end()) {
+            it = objects.try_emplace(Key(key)).first;
+        } else if (carries(it->second, tag)) {
+            return;
+        }
+        put_at(it, std::array<std::string_view, 1>{tag}, true);
     }
 
     void remove_tag(std::string_view key, std::string_view tag) {
@@ -193,27 +203,39 @@ struct Corvane {
         if (auto g = gather_all(tags)) for_each_in(*g, visit);
     }
 
-    // Visits each entry carrying at least one tag, once: an entry is visited
-    // from the first of its buckets, found by probing the buckets before it.
+    // The carrier sets of the tags that have carriers, the largest first: its
+    // entries need no probing, and each later set is probed against the sets
+    // before it.
+    std::vector<const MatchSet *> gather_any(const TagSet &tags) const {
+        std::vector<const MatchSet *> sets;
+        sets.reserve(tags.size());
+        for (const Tag &t : tags) {
+            if (auto b = tag_index.find(t); b != tag_index.end()) sets.push_back(&b->second);
+        }
+        if (!sets.empty()) {
+            auto by_size = [](const MatchSet *a, const MatchSet *b) { return a->size() < b->size(); };
+            std::swap(sets.front(), *std::max_element(sets.begin(), sets.end(), by_size));
+        }
+        return sets;
+    }
+
+    // Visits the entries of the sets after the first that no earlier set holds.
+    template <class Visit>
+    static void for_each_after_first(const std::vector<const MatchSet *> &sets, Visit &&visit) {
+        for (std::size_t i = 1; i < sets.size(); ++i) {
+            for (EntryPtr p : *sets[i]) {
+                if (std::none_of(sets.begin(), sets.begin() + i, [p](auto *s) { return s->contains(p); })) visit(p);
+            }
+        }
+    }
+
+    // Visits each entry carrying at least one tag, once.
     template <class Visit>
     void for_each_match_any(const TagSet &tags, Visit &&visit) const {
-        std::vector<const MatchSet *> seen;
-        seen.reserve(tags.size());
-        for (const Tag &t : tags) {
-            auto b = tag_index.find(t);
-            if (b == tag_index.end()) continue;
-            for (EntryPtr p : b->second) {
-                bool earlier = false;
-                for (const MatchSet *s : seen) {
-                    if (s->contains(p)) {
-                        earlier = true;
-                        break;
-                    }
-                }
-                if (!earlier) visit(p);
-            }
-            seen.push_back(&b->second);
-        }
+        const auto sets = gather_any(tags);
+        if (sets.empty()) return;
+        for (EntryPtr p : *sets.front()) visit(p);
+        for_each_after_first(sets, visit);
     }
 
     MatchSet match_all(const TagSet &tags) const {
@@ -243,8 +265,10 @@ struct Corvane {
 
     std::uint64_t count_any(const TagSet &tags) const {
         if (tags.empty()) return size();
-        std::uint64_t n = 0;
-        for_each_match_any(tags, [&](EntryPtr) { ++n; });
+        const auto sets = gather_any(tags);
+        if (sets.empty()) return 0;
+        std::uint64_t n = sets.front()->size();
+        for_each_after_first(sets, [&](EntryPtr) { ++n; });
         return n;
     }
 
@@ -290,6 +314,11 @@ struct Corvane {
         return b == tag_index.end() ? nullptr : &*b;
     }
 
+    Bucket *bucket_or_new(std::string_view tag) {
+        auto b = tag_index.find(tag);
+        return b != tag_index.end() ? &*b : &*tag_index.try_emplace(Tag(tag)).first;
+    }
+
     static bool carries(const Entry &e, const Bucket *b) {
         return std::binary_search(e.tags.begin(), e.tags.end(), b, std::less<const Bucket *>());
     }
@@ -306,11 +335,13 @@ struct Corvane {
         return out;
     }
 
-    // Links the entry at `it` to the buckets of `tags` (non-empty) and, unless
-    // `keep_old`, unlinks it from the buckets of its other tags. An entry just
-    // emplaced carries no tags yet. On failure the entry is as it was (a just
-    // emplaced one is gone again) and no bucket is left without carriers.
-    void put_at(iterator it, const TagSet &tags, bool keep_old) {
+    // Links the entry at `it` to the buckets of `tags` (a non-empty range of
+    // distinct tag texts) and, unless `keep_old`, unlinks it from the buckets
+    // of its other tags. An entry just emplaced carries no tags yet. On
+    // failure the entry is as it was (a just emplaced one is gone again) and
+    // no bucket is left without carriers.
+    template <class Tags>
+    void put_at(iterator it, const Tags &tags, bool keep_old) {
         Entry &e = it->second;
         const EntryPtr p = &it->first;
         Buckets next;
@@ -318,8 +349,8 @@ struct Corvane {
         try {
             next.reserve(tags.size() + (keep_old ? e.tags.size() : 0));
             linked.reserve(tags.size());
-            for (const Tag &t : tags) {
-                Bucket *b = &*tag_index.try_emplace(t).first;
+            for (std::string_view t : tags) {
+                Bucket *b = bucket_or_new(t);
                 next.push_back(b);
                 if (b->second.insert(p).second) linked.push_back(b);
             }
