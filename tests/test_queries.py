@@ -1,3 +1,5 @@
+import random
+
 import pytest
 
 from corvane import Corvane
@@ -58,3 +60,19 @@ def test_results_are_independent_of_the_store(m):
     found.add("zzz")
     m.erase("a")
     assert found == {"a", "d", "zzz"} and m.find("x") == {"d"}
+
+
+def test_a_larger_store_agrees_with_plain_sets():
+    rng = random.Random(5)
+    vocab = [f"tag{i}" for i in range(40)]
+    data = {f"key-{i:05d}-with-a-longer-name": set(rng.sample(vocab, rng.randint(1, 6))) for i in range(3000)}
+    m = Corvane(data)
+    assert sorted(m.keys()) == sorted(data)
+    for tags in (["tag0"], ["tag1", "tag2"], ["tag3", "tag4", "tag5"], ["tag6", "absent"]):
+        everyone = {k for k, v in data.items() if set(tags) <= v}
+        anyone = {k for k, v in data.items() if set(tags) & v}
+        assert m.find(tags) == everyone and m.count(tags) == len(everyone)
+        assert m.find_any(tags) == anyone and m.count_any(tags) == len(anyone)
+    assert sorted(m.erase_where(["tag7", "tag8"])) == sorted(k for k, v in data.items() if {"tag7", "tag8"} <= v)
+    kept = {k for k, v in data.items() if not {"tag7", "tag8"} <= v and v & {"tag9", "tag10"}}
+    assert sorted(m.retain_where_any(["tag9", "tag10"])) == sorted(kept) and set(m.keys()) == kept

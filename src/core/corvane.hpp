@@ -75,6 +75,16 @@ struct Corvane {
     void put(const Record &rec) { put(rec.data, rec.tags); }
     void put(Record &&rec) { put(std::move(rec.data), rec.tags); }
 
+    // put() for a key and its tags; a key given as an rvalue is taken over.
+    template <class K>
+    void put(K &&key, const TagSet &tags) {
+        if (tags.empty()) {
+            extract(key);
+            return;
+        }
+        put_at(objects.try_emplace(std::forward<K>(key)).first, tags, false);
+    }
+
     void set(const Key &key, const TagSet &tags) { put(key, tags); }
 
     // Removes the entry if present; an absent key yields an empty record.
@@ -102,16 +112,6 @@ struct Corvane {
     void clear() {
         objects.clear();
         tag_index.clear();
-    }
-
-    // put() for a key and its tags; a key given as an rvalue is taken over.
-    template <class K>
-    void put(K &&key, const TagSet &tags) {
-        if (tags.empty()) {
-            extract(key);
-            return;
-        }
-        put_at(objects.try_emplace(std::forward<K>(key)).first, tags, false);
     }
 
     // ---- tag editing ----------------------------------------------------
