@@ -221,7 +221,7 @@ def chart(results, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--keys", type=int, nargs="+", default=[100_000], help="store sizes to run")
+    parser.add_argument("--keys", type=int, nargs="+", default=[50_000], help="store sizes to run")
     parser.add_argument("--repeat", type=int, default=3, help="measurements per figure; the best counts")
     parser.add_argument("--out", default=str(HERE / "results.md"))
     parser.add_argument("--chart", default=str(HERE / "ratios.png"))
