@@ -152,7 +152,8 @@ struct initialised_caster : type_caster_base<T> {
             const type_info *info = get_type_info(typeid(T));
             auto *inst = reinterpret_cast<instance *>(src.ptr());
             if (!inst->get_value_and_holder(info, false).holder_constructed()) {
-                throw type_error(std::string(info->type->tp_name) + " instance is not initialized (its __init__ never ran)");
+                throw type_error(std::string(info->type->tp_name) +
+                                 " instance is not initialized (its __init__ never ran)");
             }
         }
         return type_caster_base<T>::load(src, convert);

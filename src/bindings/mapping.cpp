@@ -53,9 +53,7 @@ StrSet getitem(const Store &s, std::string_view key) {
     return to_py_set(s.existing(key)->second);
 }
 
-void setitem(Store &s, const std::string &key, const py::iterable &tags) {
-    s.put(key, to_tag_set(tags));
-}
+void setitem(Store &s, const std::string &key, const py::iterable &tags) { s.put(key, to_tag_set(tags)); }
 
 void delitem(Store &s, std::string_view key) { s.erase_at(s.existing(key)); }
 
