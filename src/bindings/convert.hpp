@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <ranges>
 #include <string>
 #include <unordered_set>
 
@@ -102,6 +103,17 @@ private:
     std::array<Store::EntryPtr, 32> block_{};
     std::size_t size_ = 0;
 };
+
+// A list of the keys that a sized range of entry pointers leads to, in order.
+template <class Entries>
+py::list key_list(const Entries &entries) {
+    py::list out(std::ranges::size(entries));
+    Py_ssize_t i = 0;
+    KeyBlocks put([&](py::str key) { PyList_SET_ITEM(out.ptr(), i++, key.release().ptr()); });
+    for (const Store::EntryPtr p : entries) put(p);
+    put.flush();
+    return out;
+}
 
 inline py::object iter_of(py::handle iterable) {
     PyObject *it = PyObject_GetIter(iterable.ptr());

@@ -16,12 +16,7 @@ bool contains(const Store &s, std::string_view key) { return s.contains(key); }
 
 py::list keys(const Store &s) {
     const GcPause pause;
-    py::list out(s.size());
-    Py_ssize_t i = 0;
-    KeyBlocks put([&](py::str key) { PyList_SET_ITEM(out.ptr(), i++, key.release().ptr()); });
-    for (const auto &entry : s.objects) put(&entry.first);
-    put.flush();
-    return out;
+    return key_list(s.objects | std::views::transform([](const auto &entry) { return &entry.first; }));
 }
 
 // Iterates a snapshot, so the store may change during the loop.

@@ -33,16 +33,6 @@ py::set select(const Store &s, const TagSet &tags) {
     return out;
 }
 
-template <class Entries>
-py::list key_list(const Entries &entries) {
-    py::list out(entries.size());
-    Py_ssize_t i = 0;
-    KeyBlocks put([&](py::str key) { PyList_SET_ITEM(out.ptr(), i++, key.release().ptr()); });
-    for (const Store::EntryPtr p : entries) put(p);
-    put.flush();
-    return out;
-}
-
 // Keeps the entries carrying every tag (All) or any tag; returns their keys,
 // all decoded before the first removal.
 template <bool All>
