@@ -141,22 +141,19 @@ struct Fast<Adapter> {
     }
 };
 
-template <auto Adapter>
-PyMethodDef method(const char *name) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Fast<Adapter>::call)),
-            METH_FASTCALL | METH_KEYWORDS, nullptr};
-}
-
-template <auto Adapter>
-PyObject *&generic_of() {
-    return Fast<Adapter>::generic;
-}
-
 struct Entry {
     PyMethodDef def;
     PyObject *&generic;
     std::string doc;
 };
+
+template <auto Adapter>
+Entry entry(const char *name) {
+    return {{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Fast<Adapter>::call)),
+             METH_FASTCALL | METH_KEYWORDS, nullptr},
+            Fast<Adapter>::generic,
+            {}};
+}
 
 // One table for all, kept for the life of the process (the method
 // descriptors point into it).
@@ -164,26 +161,26 @@ std::vector<Entry> &entries() {
     namespace a = adapters;
     static std::vector<Entry> table = [] {
         std::vector<Entry> t;
-        t.push_back({method<&a::length>("__len__"), generic_of<&a::length>(), {}});
-        t.push_back({method<&a::truth>("__bool__"), generic_of<&a::truth>(), {}});
-        t.push_back({method<&a::contains>("__contains__"), generic_of<&a::contains>(), {}});
-        t.push_back({method<&a::getitem>("__getitem__"), generic_of<&a::getitem>(), {}});
-        t.push_back({method<&a::delitem>("__delitem__"), generic_of<&a::delitem>(), {}});
-        t.push_back({method<&a::get>("get"), generic_of<&a::get>(), {}});
-        t.push_back({method<&a::pop>("pop"), generic_of<&a::pop>(), {}});
-        t.push_back({method<&a::add_tag>("add_tag"), generic_of<&a::add_tag>(), {}});
-        t.push_back({method<&a::remove_tag>("remove_tag"), generic_of<&a::remove_tag>(), {}});
-        t.push_back({method<&a::discard_tag>("discard_tag"), generic_of<&a::discard_tag>(), {}});
-        t.push_back({method<&a::has_tag>("has_tag"), generic_of<&a::has_tag>(), {}});
-        t.push_back({method<&a::erase>("erase"), generic_of<&a::erase>(), {}});
-        t.push_back({method<&a::discard>("discard"), generic_of<&a::discard>(), {}});
-        t.push_back({method<&a::setitem>("__setitem__"), generic_of<&a::setitem>(), {}});
-        t.push_back({method<&a::setdefault>("setdefault"), generic_of<&a::setdefault>(), {}});
-        t.push_back({method<&a::add_tags>("add_tags"), generic_of<&a::add_tags>(), {}});
-        t.push_back({method<&a::find>("find"), generic_of<&a::find>(), {}});
-        t.push_back({method<&a::find_any>("find_any"), generic_of<&a::find_any>(), {}});
-        t.push_back({method<&a::count>("count"), generic_of<&a::count>(), {}});
-        t.push_back({method<&a::count_any>("count_any"), generic_of<&a::count_any>(), {}});
+        t.push_back(entry<&a::length>("__len__"));
+        t.push_back(entry<&a::truth>("__bool__"));
+        t.push_back(entry<&a::contains>("__contains__"));
+        t.push_back(entry<&a::getitem>("__getitem__"));
+        t.push_back(entry<&a::delitem>("__delitem__"));
+        t.push_back(entry<&a::get>("get"));
+        t.push_back(entry<&a::pop>("pop"));
+        t.push_back(entry<&a::add_tag>("add_tag"));
+        t.push_back(entry<&a::remove_tag>("remove_tag"));
+        t.push_back(entry<&a::discard_tag>("discard_tag"));
+        t.push_back(entry<&a::has_tag>("has_tag"));
+        t.push_back(entry<&a::erase>("erase"));
+        t.push_back(entry<&a::discard>("discard"));
+        t.push_back(entry<&a::setitem>("__setitem__"));
+        t.push_back(entry<&a::setdefault>("setdefault"));
+        t.push_back(entry<&a::add_tags>("add_tags"));
+        t.push_back(entry<&a::find>("find"));
+        t.push_back(entry<&a::find_any>("find_any"));
+        t.push_back(entry<&a::count>("count"));
+        t.push_back(entry<&a::count_any>("count_any"));
         return t;
     }();
     return table;

@@ -187,14 +187,9 @@ struct Corvane {
     template <class Visit>
     static void for_each_in(const Gathered &g, Visit &&visit) {
         for (EntryPtr p : *g.smallest) {
-            bool everywhere = true;
-            for (const MatchSet *s : g.sets) {
-                if (s != g.smallest && !s->contains(p)) {
-                    everywhere = false;
-                    break;
-                }
+            if (std::all_of(g.sets.begin(), g.sets.end(), [&](auto *s) { return s == g.smallest || s->contains(p); })) {
+                visit(p);
             }
-            if (everywhere) visit(p);
         }
     }
 
@@ -336,10 +331,10 @@ struct Corvane {
     }
 
     // Links the entry at `it` to the buckets of `tags` (a non-empty range of
-    // distinct tag texts) and, unless `keep_old`, unlinks it from the buckets
-    // of its other tags. An entry just emplaced carries no tags yet. On
-    // failure the entry is as it was (a just emplaced one is gone again) and
-    // no bucket is left without carriers.
+    // tag texts; repeats collapse) and, unless `keep_old`, unlinks it from
+    // the buckets of its other tags. An entry just emplaced carries no tags
+    // yet. On failure the entry is as it was (a just emplaced one is gone
+    // again) and no bucket is left without carriers.
     template <class Tags>
     void put_at(iterator it, const Tags &tags, bool keep_old) {
         Entry &e = it->second;
@@ -364,11 +359,8 @@ struct Corvane {
         std::sort(next.begin(), next.end(), std::less<Bucket *>());
         next.erase(std::unique(next.begin(), next.end()), next.end());
         if (!keep_old) {
-            // Old tags missing from the sorted new ones lose this entry.
-            auto n = next.begin();
             for (Bucket *b : e.tags) {
-                while (n != next.end() && std::less<Bucket *>()(*n, b)) ++n;
-                if (n == next.end() || *n != b) unlink(p, b);
+                if (!std::binary_search(next.begin(), next.end(), b, std::less<Bucket *>())) unlink(p, b);
             }
         }
         e.tags = std::move(next);
