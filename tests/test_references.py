@@ -24,8 +24,20 @@ def test_results_hold_only_their_own_references():
     makers = (lambda: m.find(["tag2"]), m.keys, m.values, m.items, m.to_dict, lambda: m["key1"], m.tags)
     counts = [sys.getrefcount(make()) for make in makers]  # outside assert: its rewriting holds values
     assert counts == [fresh] * len(makers)
-    for key in m.keys():
-        assert sys.getrefcount(key) == 3  # the list, the loop name and the argument
+
+
+
+def test_results_share_the_stored_strings_without_leaking():
+    key, tag = "".join(["key", "1"]), "".join(["tag", "1"])  # not interned: only we and the store hold them
+    m = Corvane()
+    m.add_tag(key, tag)
+    held = sys.getrefcount(key), sys.getrefcount(tag)
+    for _ in range(1000):
+        assert m.keys()[0] is key and next(iter(m)) is key and m.find([tag]).pop() is key
+        assert m.tags()[0] is tag and m[key].pop() is tag and m.items()[0][1].pop() is tag
+    assert (sys.getrefcount(key), sys.getrefcount(tag)) == held
+    del m
+    assert (sys.getrefcount(key), sys.getrefcount(tag)) == (held[0] - 1, held[1] - 1)
 
 
 def failing(call):

@@ -1,10 +1,10 @@
-// Corvane as a mapping from keys to tag sets, and its exports.
+// Corvane as a mapping from keys to tag sets.
 //
-// Results are built before anything is removed, so a key or tag that fails to
-// decode leaves the store as it was.
+// Results are built before anything is removed, so a key or tag that fails
+// to decode leaves the store as it was.
 
 #include "bindings/adapters.hpp"
-#include "core/bulk.hpp"
+#include "bindings/results.hpp"
 
 namespace corvane::adapters {
 
@@ -12,89 +12,83 @@ std::uint64_t length(const Store &s) { return s.size(); }
 
 bool truth(const Store &s) { return s.size() != 0; }
 
-bool contains(const Store &s, std::string_view key) { return s.contains(key); }
+bool contains(const Store &s, const Probe &key) { return s.find(key.arg) != no_id; }
 
-py::list keys(const Store &s) {
-    const GcPause pause;
-    return key_list(s.objects | std::views::transform([](const auto &entry) { return &entry.first; }));
-}
+Ref keys(const Store &s) { return key_list(s); }
 
 // Iterates a snapshot, so the store may change during the loop.
-py::iterator iterate(const Store &s) { return py::iter(keys(s)); }
+Ref iterate(const Store &s) {
+    const Ref list = key_list(s);
+    return Ref::steal(checked(PyObject_GetIter(list.get())));
+}
 
-py::list values(const Store &s) {
+Ref values(const Store &s) {
     const GcPause pause;
-    py::list out(s.size());
+    Ref out = new_list(s.size());
     Py_ssize_t i = 0;
-    for (const auto &entry : s.objects) {
-        PyList_SET_ITEM(out.ptr(), i++, to_py_set(entry.second).release().ptr());
-    }
+    for (const Store::Entry &e : s.objects.entries) PyList_SET_ITEM(out.get(), i++, tag_set(s, e).release());
     return out;
 }
 
-py::list items(const Store &s) { return corvane::items(s); }
-
-py::dict to_dict(const Store &s) { return corvane::to_dict(s); }
-
-py::str text(const Store &s) {
-    const py::dict d = corvane::to_dict(s);
-    PyObject *out = PyUnicode_FromFormat("Corvane(%S)", d.ptr());
-    if (out == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(out);
+Ref text(const Store &s) {
+    const Ref d = to_dict(s);
+    return Ref::steal(checked(PyUnicode_FromFormat("Corvane(%S)", d.get())));
 }
 
-StrSet getitem(const Store &s, std::string_view key) {
+Ref getitem(const Store &s, const Probe &key) {
     const GcPause pause;
-    return to_py_set(s.existing(key)->second);
+    return tag_set(s, s.entry(s.existing(key.arg)));
 }
 
-void setitem(Store &s, const std::string &key, const py::iterable &tags) { s.put(key, to_tag_set(tags)); }
+void setitem(Store &s, const Storable &key, const Iterable &tags) {
+    const TagList list = tag_list(tags, Use::store, "'tags'");
+    s.put(key.arg, list);
+}
 
-void delitem(Store &s, std::string_view key) { s.erase_at(s.existing(key)); }
+void delitem(Store &s, const Probe &key) { s.erase(s.existing(key.arg)); }
 
 void clear(Store &s) { s.clear(); }
 
-py::object get(const Store &s, std::string_view key, const py::object &fallback) {
+Ref get(const Store &s, const Probe &key, const Any &fallback) {
     const GcPause pause;
-    const auto it = s.objects.find(key);
-    if (it == s.objects.end()) return fallback;
-    return to_py_set(it->second);
+    const Id id = s.find(key.arg);
+    return id == no_id ? fallback.object : tag_set(s, s.entry(id));
 }
 
-StrSet setdefault(Store &s, const std::string &key, const py::iterable &fallback) {
+// Never removes or replaces a present key: `default` is converted (running
+// whatever code it runs) and stored only if the key is still absent then.
+Ref setdefault(Store &s, const Storable &key, const Iterable &fallback) {
     {
         const GcPause pause;
-        const auto it = s.objects.find(key);
-        if (it != s.objects.end()) return to_py_set(it->second);
+        if (const Id id = s.find(key.arg); id != no_id) return tag_set(s, s.entry(id));
     }
-    // Converting may run code that changes the store; put looks the key up afresh.
-    TagSet tags = to_tag_set(fallback);
-    StrSet out = to_py_set(tags);
-    s.put(key, tags);
-    return out;
-}
-
-py::object pop(Store &s, std::string_view key, const py::object &fallback) {
+    const TagList tags = tag_list(fallback, Use::store, "'default'");
     const GcPause pause;
-    const auto it = s.objects.find(key);
-    if (it == s.objects.end()) return fallback;
-    StrSet out = to_py_set(it->second);
-    s.erase_at(it);
+    if (const Id id = s.find(key.arg); id != no_id) return tag_set(s, s.entry(id));
+    Ref out = Ref::steal(checked(PySet_New(nullptr)));  // built first: a tag that does not decode stores nothing
+    for (const TextArg &t : tags) {
+        if (PySet_Add(out.get(), str_of(t.text)) != 0) propagate();
+    }
+    s.put(key.arg, tags);  // an empty default stores nothing
     return out;
 }
 
-StrSetPair popitem(Store &s) {
-    if (s.size() == 0) throw py::key_error("popitem(): Corvane is empty");
+Ref pop(Store &s, const Probe &key, const Any &fallback) {
     const GcPause pause;
-    const auto it = s.objects.begin();
-    const py::str key = to_str(it->first);
-    const StrSet tags = to_py_set(it->second);
-    auto out = py::reinterpret_steal<StrSetPair>(PyTuple_Pack(2, key.ptr(), tags.ptr()));
-    if (!out) throw py::error_already_set();
-    s.erase_at(it);
+    const Id id = s.find(key.arg);
+    if (id == no_id) return fallback.object;
+    Ref out = tag_set(s, s.entry(id));
+    s.erase(id);
     return out;
 }
 
-void update(Store &s, const py::dict &d) { corvane::update(s, d); }
+Ref popitem(Store &s) {
+    if (s.size() == 0) raise(PyExc_KeyError, "popitem(): Corvane is empty");
+    const GcPause pause;
+    Ref key = Ref::borrow(str_of(s.entry(0).key));
+    Ref out = new_tuple(std::move(key), tag_set(s, s.entry(0)));
+    s.erase(0);
+    return out;
+}
 
 }  // namespace corvane::adapters

@@ -1,22 +1,45 @@
 // The standalone record class Object: a data string and a set of tags.
 
-#include <pybind11/stl.h>
-
-#include "bindings/convert.hpp"
+#include "bindings/callables.hpp"
 #include "bindings/registration.hpp"
 
 namespace corvane {
 
-void register_object(py::module_ &m) {
-    py::class_<Record>(m, "Object")
-        .def(py::init<>())
-        .def(py::init([](std::string data, TagSet tags) { return Record{std::move(data), std::move(tags)}; }),
-             py::arg("data"), py::arg("tags"))
-        .def_property(
-            "data", [](const Record &r) { return r.data; },
-            [](Record &r, std::string data) { r.data = std::move(data); })
-        .def_property(
-            "tags", [](const Record &r) { return r.tags; }, [](Record &r, TagSet tags) { r.tags = std::move(tags); });
+namespace {
+
+Record empty_record() { return Record{}; }
+
+Record record_of_parts(const Bytes &data, const SetOfTags &tags) { return Record{data.bytes, tags.tags}; }
+
+Ref decoded(std::string_view bytes) {
+    return Ref::steal(checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr)));
+}
+
+Ref data_of(const Record &r) { return decoded(r.data); }
+
+void set_data(Record &r, const Bytes &data) { r.data = data.bytes; }
+
+Ref tags_of(const Record &r) {
+    Ref out = Ref::steal(checked(PySet_New(nullptr)));
+    for (const std::string &tag : r.tags) {
+        if (PySet_Add(out.get(), decoded(tag).get()) != 0) propagate();
+    }
+    return out;
+}
+
+void set_tags(Record &r, const SetOfTags &tags) { r.tags = tags.tags; }
+
+}  // namespace
+
+void register_object(pybind11::module_ &m) {
+    pybind11::class_<Record> cls(m, "Object");
+    guard_record_class(cls);
+    auto *t = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    define_init<&empty_record, &record_of_parts>(
+        t, {{"({%}) -> None", {}}, {"({%}, {str}, {@collections.abc.Set@set@[str]}) -> None", {{"data"}, {"tags"}}}});
+    define_property<&data_of, &set_data>(t, "data", "({%}) -> str", "({%}, {str}) -> None");
+    define_property<&tags_of, &set_tags>(t, "tags", "({%}) -> @collections.abc.Set@set@[str]",
+                                         "({%}, {@collections.abc.Set@set@[str]}) -> None");
 }
 
 }  // namespace corvane

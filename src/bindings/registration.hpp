@@ -1,16 +1,16 @@
 #pragma once
 
-#include <pybind11/pybind11.h>
+// Registration of the two classes, called from the module body in this order.
 
-#include "bindings/convert.hpp"
+#include <pybind11/pybind11.h>
 
 namespace corvane {
 
-void register_object(py::module_ &m);
-void register_corvane(py::module_ &m);
+void register_object(pybind11::module_ &m);
+void register_corvane(pybind11::module_ &m);
 
-// Gives the key-and-tag methods of the registered class a direct entry point
-// in front of their pybind11 overload.
-void install_fast_calls(py::class_<Store> &cls);
+// Called once each class exists: see instances.cpp.
+void guard_store_class(pybind11::handle cls);
+void guard_record_class(pybind11::handle cls);
 
 }  // namespace corvane

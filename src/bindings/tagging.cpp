@@ -1,96 +1,98 @@
 // Tag editing, tag queries and conditional removal.
 
-#include <pybind11/stl.h>
-
 #include "bindings/adapters.hpp"
+#include "bindings/results.hpp"
 
 namespace corvane::adapters {
 
 namespace {
 
-TagSet tag_set_of(const py::args &args) {
-    TagSet tags;
-    tags.reserve(args.size());
-    for (const py::handle arg : args) tags.insert(to_bytes(arg));
-    return tags;
-}
+constexpr const char *tags_arg = "'tags'";
 
-// The keys of all entries carrying every tag (All) or any tag of `tags`;
-// an empty tag set selects every key.
+// The keys of the entries carrying every tag (All) or any tag of `tags`;
+// an empty tag list selects every key.
 template <bool All>
-py::set select(const Store &s, const TagSet &tags) {
+Ref select(const Store &s, const TagList &tags) {
     const GcPause pause;
-    py::set out;
-    KeyBlocks add([&](const py::str &key) { add_to(out, key); });
-    if (tags.empty()) {
-        for (const auto &entry : s.objects) add(&entry.first);
-    } else if constexpr (All) {
-        s.for_each_match_all(tags, add);
-    } else {
-        s.for_each_match_any(tags, add);
-    }
-    add.flush();
-    return out;
+    if (tags.empty()) return key_set(s);
+    return key_set(s, All ? s.match_all(tags) : s.match_any(tags));
 }
 
 // Keeps the entries carrying every tag (All) or any tag; returns their keys,
-// all decoded before the first removal.
+// all of them decoded before the first removal.
 template <bool All>
-py::list retain(Store &s, const py::iterable &arg) {
-    const TagSet tags = to_tag_set(arg);
+Ref retain(Store &s, const Iterable &arg) {
+    const TagList tags = tag_list(arg, Use::probe, tags_arg);
     if (tags.empty()) return keys(s);
     const GcPause pause;
-    const Store::MatchSet keep = All ? s.match_all(tags) : s.match_any(tags);
-    py::list out = key_list(keep);
+    const std::vector<Id> keep = All ? s.match_all(tags) : s.match_any(tags);
+    Ref out = key_list(s, keep);
     s.retain(keep);
     return out;
 }
 
 }  // namespace
 
-void add_tag(Store &s, std::string_view key, std::string_view tag) { s.add_tag(key, tag); }
+void add_tag(Store &s, const Storable &key, const Storable &tag) { s.add_tag(key.arg, tag.arg); }
 
-void add_tags(Store &s, const std::string &key, const py::iterable &tags) { s.add_tags(key, to_tag_set(tags)); }
+void add_tags(Store &s, const Storable &key, const Iterable &tags) {
+    const TagList list = tag_list(tags, Use::store, tags_arg);
+    s.add_tags(key.arg, list);
+}
 
-void remove_tag(Store &s, std::string_view key, std::string_view tag) { s.remove_tag(key, tag); }
+void remove_tag(Store &s, const Probe &key, const Probe &tag) { s.remove_tag(key.arg, tag.arg); }
 
-void discard_tag(Store &s, std::string_view key, std::string_view tag) { s.discard_tag(key, tag); }
+void discard_tag(Store &s, const Probe &key, const Probe &tag) { s.discard_tag(key.arg, tag.arg); }
 
-bool has_tag(const Store &s, std::string_view key, std::string_view tag) { return s.has_tag(key, tag); }
+bool has_tag(const Store &s, const Probe &key, const Probe &tag) { return s.has_tag(key.arg, tag.arg); }
 
-std::vector<std::string> tags(const Store &s) { return s.all_tags(); }
-
-StrSet erase(Store &s, std::string_view key) {
-    const GcPause pause;
-    const auto it = s.existing(key);
-    StrSet out = to_py_set(it->second);
-    s.erase_at(it);
+Ref tags(const Store &s) {
+    Ref out = new_list(s.tag_count());
+    Py_ssize_t i = 0;
+    s.for_each_bucket([&](const Store::Bucket &b) { PyList_SET_ITEM(out.get(), i++, Py_NewRef(str_of(b.tag))); });
     return out;
 }
 
-bool discard(Store &s, std::string_view key) { return s.try_remove(key).has_value(); }
-
-py::set find(const Store &s, const py::iterable &tags) { return select<true>(s, to_tag_set(tags)); }
-
-py::set query(const Store &s, const py::args &tags) { return select<true>(s, tag_set_of(tags)); }
-
-py::set find_any(const Store &s, const py::iterable &tags) { return select<false>(s, to_tag_set(tags)); }
-
-py::set query_any(const Store &s, const py::args &tags) { return select<false>(s, tag_set_of(tags)); }
-
-std::uint64_t count(const Store &s, const py::iterable &tags) { return s.count_all(to_tag_set(tags)); }
-
-std::uint64_t count_any(const Store &s, const py::iterable &tags) { return s.count_any(to_tag_set(tags)); }
-
-py::list retain_where(Store &s, const py::iterable &tags) { return retain<true>(s, tags); }
-
-py::list retain_where_any(Store &s, const py::iterable &tags) { return retain<false>(s, tags); }
-
-py::list erase_where(Store &s, const py::iterable &tags) {
-    const TagSet tag_set = to_tag_set(tags);
+Ref erase(Store &s, const Probe &key) {
     const GcPause pause;
-    py::list out;
-    s.erase_where(tag_set, [&](const std::vector<Store::EntryPtr> &doomed) { out = key_list(doomed); });
+    const Id id = s.existing(key.arg);
+    Ref out = tag_set(s, s.entry(id));
+    s.erase(id);
+    return out;
+}
+
+bool discard(Store &s, const Probe &key) {
+    const Id id = s.find(key.arg);
+    if (id != no_id) s.erase(id);
+    return id != no_id;
+}
+
+Ref find(const Store &s, const Iterable &tags) { return select<true>(s, tag_list(tags, Use::probe, tags_arg)); }
+
+Ref query(const Store &s, const Args &tags) { return select<true>(s, tag_list(tags, "*args")); }
+
+Ref find_any(const Store &s, const Iterable &tags) { return select<false>(s, tag_list(tags, Use::probe, tags_arg)); }
+
+Ref query_any(const Store &s, const Args &tags) { return select<false>(s, tag_list(tags, "*args")); }
+
+std::uint64_t count(const Store &s, const Iterable &tags) {
+    return s.count_all(tag_list(tags, Use::probe, tags_arg));
+}
+
+std::uint64_t count_any(const Store &s, const Iterable &tags) {
+    return s.count_any(tag_list(tags, Use::probe, tags_arg));
+}
+
+Ref retain_where(Store &s, const Iterable &tags) { return retain<true>(s, tags); }
+
+Ref retain_where_any(Store &s, const Iterable &tags) { return retain<false>(s, tags); }
+
+Ref erase_where(Store &s, const Iterable &tags) {
+    const TagList list = tag_list(tags, Use::probe, tags_arg);
+    const GcPause pause;
+    std::vector<Id> doomed = list.empty() ? std::vector<Id>() : s.match_all(list);
+    Ref out = key_list(s, doomed);
+    s.erase_all(std::move(doomed));
     return out;
 }
 

@@ -1,406 +1,411 @@
 #pragma once
 
-#include <pybind11/pybind11.h>
+// A map from keys to non-empty tag sets, with an inverted index from each tag
+// to the entries that carry it.
+//
+// Layout. `objects.entries` holds the entries densely: an entry's id is its
+// position, and erasing an entry moves the last one into its place.
+// `tag_index.buckets` holds one bucket per tag, addressed by tag id; erased
+// buckets are reused. Each side has a TextIndex from text to id. An entry
+// names its tags by bucket id, a bucket its carriers by entry id.
+//
+// Invariants, true after every public operation and after every failure:
+//  1. Every entry has a non-empty tag set, whose ids name live buckets.
+//  2. Entry e is among the carriers of bucket b exactly while b is in e's tags.
+//  3. A bucket is live (holds a tag) exactly while its carriers are not
+//     empty: a tag has a bucket exactly while some entry carries it.
+//  4. Keys are distinct, and so are the tags of live buckets; each index
+//     holds exactly one (hash, id) pair per entry or live bucket, the hash
+//     being the one its text was stored with.
+//  5. Every listing walks entries in id order, which stays the same while
+//     the store is not modified.
+// Operations either complete or throw with the store as it was.
+//
+// Texts. `Key` and `Tag` are handles supplied by the user of the store: a
+// default-constructed one holds no text (and converts to false); copying and
+// moving never throw; view() gives the bytes, identity() a pointer that is
+// equal for two handles only if their texts are. Every text arrives as an
+// Arg together with its hash, which must be keyed per process: the store
+// never hashes text itself.
 
 #include <algorithm>
-#include <array>
-#include <boost/unordered/unordered_flat_set.hpp>
 #include <cstdint>
+#include <exception>
 #include <functional>
-#include <optional>
+#include <span>
+#include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "object.hpp"
-#include "readable.hpp"
+#include "core/carriers.hpp"
+#include "core/id_set.hpp"
+#include "core/readable.hpp"
+#include "core/text_index.hpp"
 
 namespace corvane {
 
-// Hashing and equality that also take a string_view, so lookups need no copy
-// of the probe text. The hash is deliberately not noexcept: that makes the
-// standard unordered containers keep each node's hash, so a lookup walks a
-// bucket without rehashing every key it passes.
-struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
-struct TextEq {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+// A key or tag as operations receive it.
+template <class Text>
+struct Arg {
+    Text text;
+    std::uint64_t hash;
 };
 
-// A map from keys to non-empty tag sets with an inverted index from each tag to
-// the entries carrying it.
-//
-// Both maps are node-based, so an element never moves between its insertion
-// and its erasure: the index names an entry by the address of its key, and an
-// entry names its tags by the address of their bucket in the index (each tag
-// text is stored once). Every change goes through `put_at`, `drop_tag` or
-// `erase_at`, which keep the two in step.
+// A key or tag that an operation needs is absent; what() names it.
+class NotFound : public std::exception {
+public:
+    NotFound(const char *prefix, std::string_view text) : message_(prefix + readable(text)) {}
+    const char *what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
 template <class Key, class Tag>
 struct Corvane {
-    using Record = Object<Key, Tag>;
-    using TagSet = std::unordered_set<Tag>;
-    using EntryPtr = const Key *;
-    // The carriers of one tag; open addressing keeps probes to about one cache miss.
-    using MatchSet = boost::unordered_flat_set<EntryPtr>;
-    using TagIndex = std::unordered_map<Tag, MatchSet, TextHash, TextEq>;
-    using Bucket = typename TagIndex::value_type;
-    // An entry's tags: the buckets of the index that hold it, sorted by address.
-    using Buckets = std::vector<Bucket *>;
+    using KeyArg = Arg<Key>;
+    using TagArg = Arg<Tag>;
+    using TagArgs = std::span<const TagArg>;
+    using Ids = std::span<const Id>;
+
     struct Entry {
-        Buckets tags;
+        Key key;
+        IdSet tags;  // bucket ids
+        std::uint32_t hash = 0;
     };
-    using Objects = std::unordered_map<Key, Entry, TextHash, TextEq>;
-    using iterator = typename Objects::iterator;
-    using const_iterator = typename Objects::const_iterator;
+    struct Bucket {
+        Tag tag;             // none while the bucket is free
+        Carriers carriers;   // entry ids
+        std::uint32_t hash = 0;
+    };
+    struct TagIndex {
+        std::vector<Bucket> buckets;
+        std::vector<Id> free;  // free bucket ids; capacity kept at buckets.size() or more
+        TextIndex index;
+    };
+    struct Objects {
+        std::vector<Entry> entries;
+        TextIndex index;
+    };
 
     TagIndex tag_index;
     Objects objects;
 
-    Corvane() = default;
-    // A member-wise copy would leave the copy's pointers aimed at our nodes.
-    Corvane(const Corvane &) = delete;
-    Corvane &operator=(const Corvane &) = delete;
-    // Moving hands over the nodes themselves, so every stored address survives.
-    Corvane(Corvane &&) noexcept = default;
-    Corvane &operator=(Corvane &&) noexcept = default;
+    // ---- lookups ----------------------------------------------------------
 
-    // ---- key operations -------------------------------------------------
+    std::uint32_t size() const noexcept { return static_cast<std::uint32_t>(objects.entries.size()); }
+    const Entry &entry(Id id) const noexcept { return objects.entries[id]; }
+    const Bucket &bucket(Id b) const noexcept { return tag_index.buckets[b]; }
 
-    // Makes the entry for rec.data carry exactly rec.tags; no tags removes it.
-    void put(const Record &rec) { put(rec.data, rec.tags); }
-    void put(Record &&rec) { put(std::move(rec.data), rec.tags); }
+    Id find(const KeyArg &key) const noexcept {
+        return objects.index.find(hash32(key), [&](Id id) { return same_text(objects.entries[id].key, key.text); });
+    }
 
-    // put() for a key and its tags; a key given as an rvalue is taken over.
-    template <class K>
-    void put(K &&key, const TagSet &tags) {
+    Id find_tag(const TagArg &tag) const noexcept {
+        return tag_index.index.find(hash32(tag), [&](Id b) { return same_text(tag_index.buckets[b].tag, tag.text); });
+    }
+
+    // The entry of a key that must be present.
+    Id existing(const KeyArg &key) const {
+        const Id id = find(key);
+        if (id == no_id) throw NotFound("key not found: ", key.text.view());
+        return id;
+    }
+
+    bool has_tag(const KeyArg &key, const TagArg &tag) const noexcept {
+        const Id id = find(key);
+        if (id == no_id) return false;
+        const Id b = find_tag(tag);
+        return b != no_id && entry(id).tags.contains(b);
+    }
+
+    // Visits every live bucket in bucket order.
+    template <class Visit>
+    void for_each_bucket(Visit &&visit) const {
+        for (const Bucket &b : tag_index.buckets) {
+            if (b.tag) visit(b);
+        }
+    }
+    std::uint32_t tag_count() const noexcept { return tag_index.index.size(); }
+
+    // ---- edits ------------------------------------------------------------
+
+    // Room for `n` entries in all.
+    void reserve(std::size_t n) {
+        objects.index.reserve(n);
+        objects.entries.reserve(n);
+    }
+
+    // Makes `key` carry exactly `tags` (repeats collapse); no tags erase it.
+    void put(const KeyArg &key, TagArgs tags) {
+        const Id id = find(key);
         if (tags.empty()) {
-            extract(key);
+            if (id != no_id) erase(id);
             return;
         }
-        put_at(objects.try_emplace(std::forward<K>(key)).first, tags, false);
-    }
-
-    void set(const Key &key, const TagSet &tags) { put(key, tags); }
-
-    // Removes the entry if present; an absent key yields an empty record.
-    // `key` may name the entry's own key: it serves only for the lookup.
-    Record extract(std::string_view key) {
-        auto it = objects.find(key);
-        if (it == objects.end()) return Record{};
-        return take_at(it);
-    }
-
-    Record remove(std::string_view key) { return take_at(existing(key)); }
-
-    std::optional<Record> try_remove(std::string_view key) {
-        auto it = objects.find(key);
-        if (it == objects.end()) return std::nullopt;
-        return take_at(it);
-    }
-
-    TagSet at(std::string_view key) const { return tag_set(existing(key)->second); }
-
-    bool contains(std::string_view key) const { return objects.find(key) != objects.end(); }
-
-    std::uint64_t size() const { return objects.size(); }
-
-    void clear() {
-        objects.clear();
-        tag_index.clear();
-    }
-
-    // ---- tag editing ----------------------------------------------------
-
-    void add_tags(const Key &key, const TagSet &tags) {
-        if (tags.empty()) return;  // creates nothing, changes nothing
-        put_at(objects.try_emplace(key).first, tags, true);
-    }
-
-    void add_tag(std::string_view key, std::string_view tag) {
-        auto it = objects.find(key);
-        if (it == objects.end()) {
-            it = objects.try_emplace(Key(key)).first;
-        } else if (carries(it->second, tag)) {
-            return;
-        }
-        put_at(it, std::array<std::string_view, 1>{tag}, true);
-    }
-
-    void remove_tag(std::string_view key, std::string_view tag) {
-        auto it = existing(key);
-        Bucket *b = bucket(tag);
-        if (b == nullptr || !carries(it->second, b)) {
-            throw pybind11::key_error("tag not found: " + readable(tag));
-        }
-        drop_tag(it, b);
-    }
-
-    void discard_tag(std::string_view key, std::string_view tag) {
-        auto it = objects.find(key);
-        if (it == objects.end()) return;
-        Bucket *b = bucket(tag);
-        if (b != nullptr && carries(it->second, b)) drop_tag(it, b);
-    }
-
-    bool has_tag(std::string_view key, std::string_view tag) const {
-        auto it = objects.find(key);
-        return it != objects.end() && carries(it->second, tag);
-    }
-
-    std::vector<Tag> all_tags() const {
-        std::vector<Tag> out;
-        out.reserve(tag_index.size());
-        for (const auto &b : tag_index) out.push_back(b.first);
-        return out;
-    }
-
-    // ---- tag queries ----------------------------------------------------
-
-    // The carrier sets of all requested tags and the smallest of them.
-    struct Gathered {
-        std::vector<const MatchSet *> sets;
-        const MatchSet *smallest = nullptr;
-    };
-
-    // Empty when the tag set is empty or some tag is carried by no entry:
-    // then no entry can carry them all and nothing needs probing.
-    std::optional<Gathered> gather_all(const TagSet &tags) const {
-        if (tags.empty()) return std::nullopt;
-        Gathered g;
-        g.sets.reserve(tags.size());
-        for (const Tag &t : tags) {
-            auto b = tag_index.find(t);
-            if (b == tag_index.end()) return std::nullopt;
-            g.sets.push_back(&b->second);
-            if (g.smallest == nullptr || b->second.size() < g.smallest->size()) g.smallest = &b->second;
-        }
-        return g;
-    }
-
-    // Visits each entry carrying all gathered tags: walks the smallest set
-    // and probes the others by address.
-    template <class Visit>
-    static void for_each_in(const Gathered &g, Visit &&visit) {
-        for (EntryPtr p : *g.smallest) {
-            if (std::all_of(g.sets.begin(), g.sets.end(), [&](auto *s) { return s == g.smallest || s->contains(p); })) {
-                visit(p);
+        with_buckets(tags, [&](Ids next) {
+            if (id == no_id) return change(id, key, next, {});
+            std::vector<Id> added, dropped;
+            for (Id b : next) {
+                if (!entry(id).tags.contains(b)) added.push_back(b);
             }
-        }
+            entry(id).tags.for_each([&](Id b) {
+                if (!std::binary_search(next.begin(), next.end(), b)) dropped.push_back(b);
+            });
+            change(id, key, added, dropped);
+        });
     }
 
-    template <class Visit>
-    void for_each_match_all(const TagSet &tags, Visit &&visit) const {
-        if (auto g = gather_all(tags)) for_each_in(*g, visit);
-    }
-
-    // The carrier sets of the tags that have carriers, the largest first: its
-    // entries need no probing, and each later set is probed against the sets
-    // before it.
-    std::vector<const MatchSet *> gather_any(const TagSet &tags) const {
-        std::vector<const MatchSet *> sets;
-        sets.reserve(tags.size());
-        for (const Tag &t : tags) {
-            if (auto b = tag_index.find(t); b != tag_index.end()) sets.push_back(&b->second);
-        }
-        if (!sets.empty()) {
-            auto by_size = [](const MatchSet *a, const MatchSet *b) { return a->size() < b->size(); };
-            std::swap(sets.front(), *std::max_element(sets.begin(), sets.end(), by_size));
-        }
-        return sets;
-    }
-
-    // Visits the entries of the sets after the first that no earlier set holds.
-    template <class Visit>
-    static void for_each_after_first(const std::vector<const MatchSet *> &sets, Visit &&visit) {
-        for (std::size_t i = 1; i < sets.size(); ++i) {
-            for (EntryPtr p : *sets[i]) {
-                if (std::none_of(sets.begin(), sets.begin() + i, [p](auto *s) { return s->contains(p); })) visit(p);
+    // Adds tags to a key, creating it unless `tags` is empty.
+    void add_tags(const KeyArg &key, TagArgs tags) {
+        if (tags.empty()) return;
+        const Id id = find(key);
+        with_buckets(tags, [&](Ids next) {
+            if (id == no_id) return change(id, key, next, {});
+            std::vector<Id> added;
+            for (Id b : next) {
+                if (!entry(id).tags.contains(b)) added.push_back(b);
             }
+            change(id, key, added, {});
+        });
+    }
+
+    void add_tag(const KeyArg &key, const TagArg &tag) { add_tags(key, TagArgs(&tag, 1)); }
+
+    void remove_tag(const KeyArg &key, const TagArg &tag) {
+        const Id id = existing(key);
+        const Id b = find_tag(tag);
+        if (b == no_id || !entry(id).tags.contains(b)) throw NotFound("tag not found: ", tag.text.view());
+        change(id, key, {}, Ids(&b, 1));
+    }
+
+    void discard_tag(const KeyArg &key, const TagArg &tag) {
+        const Id id = find(key);
+        if (id == no_id) return;
+        const Id b = find_tag(tag);
+        if (b != no_id && entry(id).tags.contains(b)) change(id, key, {}, Ids(&b, 1));
+    }
+
+    // Removes the entry at `id`, moving the last entry into its place.
+    void erase(Id id) noexcept {
+        const std::uint32_t universe = size();
+        Entry &gone = objects.entries[id];
+        gone.tags.for_each([&](Id b) { unlink(b, id, universe); });
+        objects.index.erase(gone.hash, id);
+        const Id last = universe - 1;
+        if (id != last) {
+            Entry &moved = objects.entries[last];
+            moved.tags.for_each([&](Id b) { tag_index.buckets[b].carriers.rename(last, id); });
+            objects.index.rename(moved.hash, last, id);
+            gone = std::move(moved);
+        }
+        objects.entries.pop_back();
+        if (objects.entries.empty()) clear();  // gives every table back
+    }
+
+    // Erases the entries at `ids` (distinct).
+    void erase_all(std::vector<Id> ids) noexcept {
+        // Highest first: an erasure moves only the last entry, which is never
+        // one still to be erased.
+        std::sort(ids.begin(), ids.end(), std::greater<Id>());
+        for (Id id : ids) erase(id);
+    }
+
+    // Erases every entry not at one of `keep`.
+    void retain(Ids keep) {
+        std::vector<bool> kept(size());
+        for (Id id : keep) kept[id] = true;
+        for (Id id = size(); id-- > 0;) {
+            if (!kept[id]) erase(id);  // moves an entry already passed, so kept[] stays right
         }
     }
 
-    // Visits each entry carrying at least one tag, once.
-    template <class Visit>
-    void for_each_match_any(const TagSet &tags, Visit &&visit) const {
-        const auto sets = gather_any(tags);
-        if (sets.empty()) return;
-        for (EntryPtr p : *sets.front()) visit(p);
-        for_each_after_first(sets, visit);
+    void clear() noexcept {
+        objects = Objects();
+        tag_index = TagIndex();
     }
 
-    MatchSet match_all(const TagSet &tags) const {
-        MatchSet out;
-        if (auto g = gather_all(tags)) {
-            out.reserve(g->smallest->size());
-            for_each_in(*g, [&](EntryPtr p) { out.insert(p); });
+    // ---- queries ----------------------------------------------------------
+
+    // Visits the entries carrying every tag of a non-empty `tags`.
+    template <class Emit>
+    void for_each_match_all(TagArgs tags, Emit &&emit) const {
+        std::vector<const Carriers *> sets;
+        if (gather(tags, sets, true)) intersect(sets, emit);
+    }
+
+    // Visits once each entry carrying at least one tag of `tags`.
+    template <class Emit>
+    void for_each_match_any(TagArgs tags, Emit &&emit) const {
+        std::vector<const Carriers *> sets;
+        if (gather(tags, sets, false)) unite(sets, size(), emit);
+    }
+
+    std::vector<Id> match_all(TagArgs tags) const {
+        std::vector<const Carriers *> sets;
+        std::vector<Id> out;
+        if (gather(tags, sets, true)) {
+            out.reserve(sets.front()->size());
+            intersect(sets, [&](Id id) { out.push_back(id); });
         }
         return out;
     }
 
-    MatchSet match_any(const TagSet &tags) const {
-        MatchSet out;
-        for_each_match_any(tags, [&](EntryPtr p) { out.insert(p); });
+    std::vector<Id> match_any(TagArgs tags) const {
+        std::vector<const Carriers *> sets;
+        std::vector<Id> out;
+        if (gather(tags, sets, false)) {
+            std::uint64_t total = 0;
+            for (const Carriers *s : sets) total += s->size();
+            out.reserve(std::min<std::uint64_t>(total, size()));
+            unite(sets, size(), [&](Id id) { out.push_back(id); });
+        }
         return out;
     }
 
-    std::uint64_t count_all(const TagSet &tags) const {
+    // Entries carrying every tag; all entries for an empty `tags`.
+    std::uint64_t count_all(TagArgs tags) const {
         if (tags.empty()) return size();
-        auto g = gather_all(tags);
-        if (!g) return 0;
-        if (g->sets.size() == 1) return g->smallest->size();
-        std::uint64_t n = 0;
-        for_each_in(*g, [&](EntryPtr) { ++n; });
-        return n;
+        std::vector<const Carriers *> sets;
+        return gather(tags, sets, true) ? intersect_count(sets) : 0;
     }
 
-    std::uint64_t count_any(const TagSet &tags) const {
+    // Entries carrying at least one tag; all entries for an empty `tags`.
+    std::uint64_t count_any(TagArgs tags) const {
         if (tags.empty()) return size();
-        const auto sets = gather_any(tags);
-        if (sets.empty()) return 0;
-        std::uint64_t n = sets.front()->size();
-        for_each_after_first(sets, [&](EntryPtr) { ++n; });
-        return n;
-    }
-
-    // ---- conditional removal --------------------------------------------
-
-    // Removes every entry carrying all `tags` (none for an empty set).
-    // `before` sees the doomed entries first and may throw, leaving the store
-    // as it was.
-    template <class Before>
-    void erase_where(const TagSet &tags, Before &&before) {
-        std::vector<EntryPtr> doomed;
-        if (auto g = gather_all(tags)) {
-            doomed.reserve(g->smallest->size());
-            for_each_in(*g, [&](EntryPtr p) { doomed.push_back(p); });
-        }
-        before(static_cast<const std::vector<EntryPtr> &>(doomed));
-        for (EntryPtr p : doomed) erase_at(objects.find(*p));
-    }
-
-    // Removes every entry not in `keep`.
-    void retain(const MatchSet &keep) {
-        for (auto it = objects.begin(); it != objects.end();) {
-            it = keep.contains(&it->first) ? std::next(it) : erase_at(it);
-        }
-    }
-
-    // ---- positional building blocks -------------------------------------
-
-    // The entry of a key that must exist.
-    iterator existing(std::string_view key) {
-        auto it = objects.find(key);
-        if (it == objects.end()) throw_missing_key(key);
-        return it;
-    }
-    const_iterator existing(std::string_view key) const {
-        auto it = objects.find(key);
-        if (it == objects.end()) throw_missing_key(key);
-        return it;
-    }
-
-    Bucket *bucket(std::string_view tag) {
-        auto b = tag_index.find(tag);
-        return b == tag_index.end() ? nullptr : &*b;
-    }
-
-    Bucket *bucket_or_new(std::string_view tag) {
-        auto b = tag_index.find(tag);
-        return b != tag_index.end() ? &*b : &*tag_index.try_emplace(Tag(tag)).first;
-    }
-
-    static bool carries(const Entry &e, const Bucket *b) {
-        return std::binary_search(e.tags.begin(), e.tags.end(), b, std::less<const Bucket *>());
-    }
-
-    bool carries(const Entry &e, std::string_view tag) const {
-        auto b = tag_index.find(tag);
-        return b != tag_index.end() && carries(e, &*b);
-    }
-
-    static TagSet tag_set(const Entry &e) {
-        TagSet out;
-        out.reserve(e.tags.size());
-        for (const Bucket *b : e.tags) out.insert(b->first);
-        return out;
-    }
-
-    // Links the entry at `it` to the buckets of `tags` (a non-empty range of
-    // tag texts; repeats collapse) and, unless `keep_old`, unlinks it from
-    // the buckets of its other tags. An entry just emplaced carries no tags
-    // yet. On failure the entry is as it was (a just emplaced one is gone
-    // again) and no bucket is left without carriers.
-    template <class Tags>
-    void put_at(iterator it, const Tags &tags, bool keep_old) {
-        Entry &e = it->second;
-        const EntryPtr p = &it->first;
-        Buckets next;
-        Buckets linked;
-        try {
-            next.reserve(tags.size() + (keep_old ? e.tags.size() : 0));
-            linked.reserve(tags.size());
-            for (std::string_view t : tags) {
-                Bucket *b = bucket_or_new(t);
-                next.push_back(b);
-                if (b->second.insert(p).second) linked.push_back(b);
-            }
-        } catch (...) {
-            for (Bucket *b : linked) b->second.erase(p);
-            for (Bucket *b : next) prune(b);
-            if (e.tags.empty()) objects.erase(it);
-            throw;
-        }
-        if (keep_old) next.insert(next.end(), e.tags.begin(), e.tags.end());
-        std::sort(next.begin(), next.end(), std::less<Bucket *>());
-        next.erase(std::unique(next.begin(), next.end()), next.end());
-        if (!keep_old) {
-            for (Bucket *b : e.tags) {
-                if (!std::binary_search(next.begin(), next.end(), b, std::less<Bucket *>())) unlink(p, b);
-            }
-        }
-        e.tags = std::move(next);
-    }
-
-    // Takes one carried tag away; the entry goes with its last tag.
-    void drop_tag(iterator it, Bucket *b) {
-        Buckets &tags = it->second.tags;
-        unlink(&it->first, b);
-        tags.erase(std::lower_bound(tags.begin(), tags.end(), b, std::less<Bucket *>()));
-        if (tags.empty()) objects.erase(it);
-    }
-
-    // Unlinks the entry at `it` from the index and erases it by position;
-    // returns the next entry in visiting order.
-    iterator erase_at(iterator it) {
-        for (Bucket *b : it->second.tags) unlink(&it->first, b);
-        return objects.erase(it);
-    }
-
-    // As erase_at, handing back the removed entry as a record.
-    Record take_at(iterator it) {
-        Record out{it->first, tag_set(it->second)};
-        erase_at(it);
-        return out;
+        std::vector<const Carriers *> sets;
+        return gather(tags, sets, false) ? unite_count(sets, size()) : 0;
     }
 
 private:
-    // Drops `p` from the carriers of `b`, and the bucket once nobody carries it.
-    void unlink(EntryPtr p, Bucket *b) {
-        b->second.erase(p);
-        prune(b);
+    template <class Text>
+    static std::uint32_t hash32(const Arg<Text> &arg) noexcept {
+        return static_cast<std::uint32_t>(arg.hash);
     }
 
-    void prune(Bucket *b) {
-        if (b->second.empty()) tag_index.erase(tag_index.find(b->first));
+    template <class Text>
+    static bool same_text(const Text &stored, const Text &probe) noexcept {
+        return stored.identity() == probe.identity() || stored.view() == probe.view();
     }
 
-    [[noreturn]] static void throw_missing_key(std::string_view key) {
-        throw pybind11::key_error("key not found: " + readable(key));
+    // The carrier sets of the tags in `tags` that have a bucket, without
+    // repeats, smallest first. With `all`, fails as soon as a tag has none
+    // (then no entry carries them all). False when there is nothing to visit.
+    bool gather(TagArgs tags, std::vector<const Carriers *> &sets, bool all) const {
+        sets.reserve(tags.size());
+        for (const TagArg &t : tags) {
+            const Id b = find_tag(t);
+            if (b != no_id) {
+                sets.push_back(&tag_index.buckets[b].carriers);
+            } else if (all) {
+                return false;
+            }
+        }
+        std::sort(sets.begin(), sets.end(), [](const Carriers *a, const Carriers *b) {
+            return a->size() != b->size() ? a->size() < b->size() : std::less<const Carriers *>()(a, b);
+        });
+        sets.erase(std::unique(sets.begin(), sets.end()), sets.end());
+        return !sets.empty();
+    }
+
+    template <class V>
+    static void grow_for_one(std::vector<V> &v) {
+        if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, v.capacity() * 2));
+    }
+
+    // Runs `edit` with the bucket ids of `tags` (sorted, without repeats),
+    // creating buckets for tags not yet in use. If `edit` throws, the buckets
+    // it left without carriers are released again.
+    template <class Edit>
+    void with_buckets(TagArgs tags, Edit &&edit) {
+        std::vector<Id> ids;
+        try {
+            ids.reserve(tags.size());
+            for (const TagArg &t : tags) {
+                const Id b = find_tag(t);
+                ids.push_back(b != no_id ? b : create_bucket(t));
+            }
+            std::sort(ids.begin(), ids.end());
+            ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+            edit(Ids(ids));
+        } catch (...) {
+            for (Id b : ids) {
+                if (tag_index.buckets[b].tag && tag_index.buckets[b].carriers.empty()) release_bucket(b);
+            }
+            throw;
+        }
+    }
+
+    Id create_bucket(const TagArg &tag) {
+        TagIndex &t = tag_index;
+        t.index.reserve(std::uint64_t(t.index.size()) + 1);
+        Id b;
+        if (!t.free.empty()) {
+            b = t.free.back();
+            t.free.pop_back();
+        } else {
+            grow_for_one(t.buckets);
+            t.free.reserve(t.buckets.capacity());
+            b = static_cast<Id>(t.buckets.size());
+            t.buckets.emplace_back();
+        }
+        t.buckets[b].tag = tag.text;
+        t.buckets[b].hash = static_cast<std::uint32_t>(tag.hash);
+        t.index.insert(t.buckets[b].hash, b);
+        return b;
+    }
+
+    void release_bucket(Id b) noexcept {
+        Bucket &bucket = tag_index.buckets[b];
+        tag_index.index.erase(bucket.hash, b);
+        bucket = Bucket();
+        tag_index.free.push_back(b);  // within the reserved capacity
+    }
+
+    void unlink(Id b, Id id, std::uint32_t universe) noexcept {
+        Carriers &c = tag_index.buckets[b].carriers;
+        c.erase(id, universe);
+        if (c.empty()) release_bucket(b);
+    }
+
+    // Links the entry `id` (for no_id, a new entry for `key`) to the buckets
+    // in `added`, which it does not carry, and unlinks it from those in
+    // `dropped`, which it does; an entry left without tags is erased. All
+    // allocation happens before the first change.
+    void change(Id id, const KeyArg &key, Ids added, Ids dropped) {
+        const bool fresh = id == no_id;
+        const Id target = fresh ? size() : id;
+        const std::uint32_t universe = size() + (fresh ? 1 : 0);
+        const auto n_added = static_cast<std::uint32_t>(added.size());
+        IdSet fresh_tags;
+        if (fresh) {
+            objects.index.reserve(std::uint64_t(size()) + 1);
+            grow_for_one(objects.entries);
+            fresh_tags.reserve(n_added);
+        } else {
+            objects.entries[id].tags.reserve(n_added);
+        }
+        for (Id b : added) tag_index.buckets[b].carriers.reserve_for(target, universe);
+
+        if (fresh) {
+            objects.entries.push_back(Entry{key.text, std::move(fresh_tags), hash32(key)});
+            objects.index.insert(hash32(key), target);
+        }
+        Entry &e = objects.entries[target];
+        for (Id b : added) {
+            e.tags.insert(b);
+            tag_index.buckets[b].carriers.insert(target);
+        }
+        for (Id b : dropped) {
+            e.tags.erase(b);
+            unlink(b, target, universe);
+        }
+        if (e.tags.empty()) {
+            erase(target);
+        } else if (!dropped.empty()) {
+            e.tags.shrink();
+        }
     }
 };
 

@@ -1,15 +1,18 @@
 #pragma once
 
+#include <functional>
 #include <unordered_set>
 
 namespace corvane {
 
-// One entry: for a record held in a store, `data` is its key (a second copy of
-// the map key, whose address stands for the entry in the tag index).
-template <class Key, class Tag>
+// A free-standing record of a data string and a set of tags, linked to no
+// store. `Hash` hashes a tag; give it a per-process key when callers choose
+// the tags.
+template <class Key, class Tag, class Hash = std::hash<Tag>>
 struct Object {
+    using TagSet = std::unordered_set<Tag, Hash>;
     Key data{};
-    std::unordered_set<Tag> tags{};
+    TagSet tags{};
 };
 
 }  // namespace corvane

@@ -1,0 +1,91 @@
+// Building whole stores from Python data, applying a dict, and exporting.
+
+#include "bindings/adapters.hpp"
+#include "bindings/results.hpp"
+
+namespace corvane::adapters {
+
+namespace {
+
+// Converts one (key, tags) pair, key first, and puts it. The caller holds
+// both objects: converting the tags may run code that drops other references.
+void put_pair(Store &s, PyObject *key, PyObject *tags, const char *where, TagList &scratch) {
+    const TextArg k = element_text(key, Use::store, where);
+    const Iterable value{Ref::borrow(tags), Ref::steal(checked(PyObject_GetIter(tags)))};
+    to_tag_list(value, scratch, Use::store, where);
+    s.put(k, scratch);
+}
+
+}  // namespace
+
+Store make_empty() { return Store(); }
+
+// Applies each entry of `d` in its storage order; no rollback on failure.
+void update(Store &s, const Dict &d) {
+    TagList scratch;
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(d.object.get(), &pos, &key, &value) != 0) {
+        // The conversions may change or clear `d`; hold our own references.
+        const Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        put_pair(s, k.get(), v.get(), "'d'", scratch);
+    }
+}
+
+Store from_dict(const Dict &d) {
+    Store s;
+    s.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(d.object.get())));
+    update(s, d);
+    return s;
+}
+
+// Pairs keys with values without asking either for its length; exactly one
+// item beyond the last complete pair is taken from the longer side.
+Store from_keys_values(const Iterable &keys, const Iterable &values) {
+    Store s;
+    TagList scratch;
+    Ref key = next_of(keys.iterator);
+    Ref value = next_of(values.iterator);
+    while (key && value) {
+        put_pair(s, key.get(), value.get(), "'keys'", scratch);
+        key = next_of(keys.iterator);
+        value = next_of(values.iterator);
+    }
+    if (key || value) raise(PyExc_ValueError, "keys and values must have equal length");
+    return s;
+}
+
+Store from_items(const Iterable &items) {
+    Store s;
+    TagList scratch;
+    while (const Ref item = next_of(items.iterator)) {
+        PyObject *pair = item.get();
+        if (!PyTuple_Check(pair)) raise(PyExc_TypeError, "each item must be a (key, tags) tuple");
+        if (PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, "each item must be a (key, tags) pair");
+        put_pair(s, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), "'items'", scratch);
+    }
+    return s;
+}
+
+Ref to_dict(const Store &s) {
+    const GcPause pause;
+    Ref out = Ref::steal(checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(s.size()))));
+    for (const Store::Entry &e : s.objects.entries) {
+        const Ref tags = tag_set(s, e);
+        if (PyDict_SetItem(out.get(), str_of(e.key), tags.get()) != 0) propagate();
+    }
+    return out;
+}
+
+Ref items(const Store &s) {
+    const GcPause pause;
+    Ref out = new_list(s.size());
+    Py_ssize_t i = 0;
+    for (const Store::Entry &e : s.objects.entries) {
+        Ref tags = tag_set(s, e);
+        PyList_SET_ITEM(out.get(), i++, new_tuple(Ref::borrow(str_of(e.key)), std::move(tags)).release());
+    }
+    return out;
+}
+
+}  // namespace corvane::adapters

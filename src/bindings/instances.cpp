@@ -1,0 +1,155 @@
+// Instances of the two classes, as pybind11 lays them out, and the guards on
+// their types.
+
+#include "bindings/instances.hpp"
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+
+#include "bindings/registration.hpp"
+
+namespace corvane {
+
+namespace {
+
+namespace pyd = pybind11::detail;
+
+template <class T>
+struct Class {
+    static inline PyTypeObject *type = nullptr;
+    static inline const pyd::type_info *info = nullptr;
+    static inline freefunc inherited_free = nullptr;
+    // A deallocator of each class's own: CPython allows __class__ assignment
+    // only between types with the same one, so an instance of one class can
+    // never be relabelled as the other (their C++ values differ).
+    static void free(void *p) { inherited_free(p); }
+};
+
+template <class T>
+pyd::value_and_holder holder_of(PyObject *obj) {
+    auto *inst = reinterpret_cast<pyd::instance *>(obj);
+    // With one registered base, the only value is ours.
+    if (inst->simple_layout) return pyd::value_and_holder(inst, Class<T>::info, 0, 0);
+    return inst->get_value_and_holder(Class<T>::info, false);
+}
+
+template <class T>
+InitState state_of(PyObject *obj) {
+    if (PyType_IsSubtype(Py_TYPE(obj), Class<T>::type) == 0) return InitState::foreign;
+    const pyd::value_and_holder vh = holder_of<T>(obj);
+    if (vh.inst == nullptr) return InitState::foreign;
+    return vh.holder_constructed() ? InitState::initialised : InitState::fresh;
+}
+
+template <class T>
+T *value_of(PyObject *obj) {
+    switch (state_of<T>(obj)) {
+        case InitState::foreign:
+            return nullptr;
+        case InitState::fresh:
+            raise(PyExc_TypeError,
+                  (std::string(Class<T>::type->tp_name) + " instance is not initialized (its __init__ never ran)").c_str());
+        case InitState::initialised:
+            break;
+    }
+    return holder_of<T>(obj).template value_ptr<T>();
+}
+
+template <class T>
+void attach_value(PyObject *obj, T &&value) {
+    pyd::value_and_holder vh = holder_of<T>(obj);
+    if (vh.holder_constructed()) return;
+    auto owned = std::make_unique<T>(std::move(value));
+    vh.value_ptr() = owned.get();
+    new (std::addressof(vh.template holder<std::unique_ptr<T>>())) std::unique_ptr<T>(owned.release());
+    vh.set_holder_constructed();
+}
+
+PyTypeObject *shared_base = nullptr;  // pybind11's common base class
+
+// Frees an instance whose layout could not be set up, without running the
+// deallocator that relies on that layout.
+void discard_raw(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
+    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
+    type->tp_free(self);
+    if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0) Py_DECREF(type);
+}
+
+bool is_ours(PyObject *obj) {
+    return state_of<Store>(obj) != InitState::foreign || state_of<Record>(obj) != InitState::foreign;
+}
+
+// pybind11's instance allocation, with its failures reported instead of
+// crashing or aborting: a failed allocation is MemoryError, and the shared
+// base class itself (which copyreg's protocols 0 and 1 instantiate to copy
+// an object) is a TypeError.
+PyObject *guarded_new(PyTypeObject *type, PyObject *args, PyObject *) noexcept {
+    return guarded([&]() -> PyObject * {
+        if (type == shared_base) {
+            if (args != nullptr && PyTuple_GET_SIZE(args) == 1 && is_ours(PyTuple_GET_ITEM(args, 0))) {
+                const std::string name = Py_TYPE(PyTuple_GET_ITEM(args, 0))->tp_name;
+                raise(PyExc_TypeError, ("cannot pickle '" + name + "' object").c_str());
+            }
+            raise(PyExc_TypeError, ("cannot create '" + std::string(type->tp_name) + "' instances").c_str());
+        }
+        PyObject *self = checked(type->tp_alloc(type, 0));
+        try {
+            reinterpret_cast<pyd::instance *>(self)->allocate_layout();
+        } catch (...) {
+            discard_raw(self);
+            throw;
+        }
+        return self;
+    });
+}
+
+// Every type that inherited `original` gets guarded_new too: CPython's
+// __new__ refuses to create an instance of a type whose tp_new differs from
+// the one of the class that defines __new__.
+void replace_new(PyTypeObject *type, newfunc original) {
+    if (type->tp_new == original) type->tp_new = guarded_new;
+    const Ref subclasses = Ref::steal(checked(PyObject_CallMethod(reinterpret_cast<PyObject *>(type), "__subclasses__", nullptr)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subclasses.get()); ++i) {
+        replace_new(reinterpret_cast<PyTypeObject *>(PyList_GET_ITEM(subclasses.get(), i)), original);
+    }
+}
+
+template <class T>
+void guard_class(pybind11::handle cls) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    Class<T>::type = type;
+    Class<T>::info = pyd::get_type_info(typeid(T));
+    Class<T>::inherited_free = type->tp_free;
+    type->tp_free = Class<T>::free;
+    shared_base = type->tp_base;
+    if (shared_base->tp_new != guarded_new) replace_new(shared_base, shared_base->tp_new);
+}
+
+}  // namespace
+
+Store *store_of(PyObject *obj) { return value_of<Store>(obj); }
+Record *record_of(PyObject *obj) { return value_of<Record>(obj); }
+
+InitState init_state_of_store(PyObject *obj) { return state_of<Store>(obj); }
+InitState init_state_of_record(PyObject *obj) { return state_of<Record>(obj); }
+
+void attach(PyObject *obj, Store &&value) { attach_value(obj, std::move(value)); }
+void attach(PyObject *obj, Record &&value) { attach_value(obj, std::move(value)); }
+
+Ref new_corvane(Store &&value) {
+    Ref obj = Ref::steal(guarded_new(Class<Store>::type, nullptr, nullptr));
+    if (!obj) propagate();
+    attach(obj.get(), std::move(value));
+    return obj;
+}
+
+PyTypeObject *corvane_type() noexcept { return Class<Store>::type; }
+PyTypeObject *object_type() noexcept { return Class<Record>::type; }
+
+void guard_store_class(pybind11::handle cls) { guard_class<Store>(cls); }
+void guard_record_class(pybind11::handle cls) { guard_class<Record>(cls); }
+
+}  // namespace corvane

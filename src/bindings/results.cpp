@@ -1,0 +1,138 @@
+#include "bindings/results.hpp"
+
+namespace corvane {
+
+namespace {
+
+// CPython 3.11, Objects/setobject.c.
+constexpr std::size_t linear_probes = 9;
+constexpr int perturb_shift = 5;
+
+void insert_clean(setentry *table, std::size_t mask, PyObject *key, Py_hash_t hash) noexcept {
+    std::size_t perturb = static_cast<std::size_t>(hash);
+    std::size_t i = static_cast<std::size_t>(hash) & mask;
+    for (;;) {
+        setentry *entry = &table[i];
+        if (entry->key == nullptr) {
+            entry->key = key;
+            entry->hash = hash;
+            return;
+        }
+        if (i + linear_probes <= mask) {
+            for (std::size_t j = 0; j < linear_probes; ++j) {
+                ++entry;
+                if (entry->key == nullptr) {
+                    entry->key = key;
+                    entry->hash = hash;
+                    return;
+                }
+            }
+        }
+        perturb >>= perturb_shift;
+        i = (i * 5 + 1 + perturb) & mask;
+    }
+}
+
+// Touching entries and their key objects ahead of use overlaps the cache
+// misses of an unordered walk.
+constexpr std::size_t ahead = 16;
+
+template <class Emit>
+void for_each_key(const Store &s, std::span<const Id> ids, Emit &&emit) {
+    const Store::Entry *entries = s.objects.entries.data();
+    const std::size_t n = ids.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + 2 * ahead < n) __builtin_prefetch(&entries[ids[i + 2 * ahead]]);
+        if (i + ahead < n) __builtin_prefetch(entries[ids[i + ahead]].key.object());
+        emit(str_of(entries[ids[i]].key));
+    }
+}
+
+template <class Emit>
+void for_each_key(const Store &s, Emit &&emit) {
+    const auto &entries = s.objects.entries;
+    const std::size_t n = entries.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + ahead < n) __builtin_prefetch(entries[i + ahead].key.object());
+        emit(str_of(entries[i].key));
+    }
+}
+
+}  // namespace
+
+PyObject *str_of(const PyText &text) {
+    if (PyObject *s = text.str()) return s;
+    const std::string_view bytes = text.view();
+    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
+    if (!decoded) propagate();
+    raise(PyExc_SystemError, "stored bytes decoded after all");  // stored as bytes only when they do not
+}
+
+SetBuilder::SetBuilder(std::size_t n) : set_(Ref::steal(checked(PySet_New(nullptr)))) {
+    // Keep below CPython's own fill limit (fill * 5 < mask * 3), so the
+    // first later insertion does not resize either.
+    std::size_t size = PySet_MINSIZE;
+    while (n * 5 >= (size - 1) * 3) size *= 2;
+    if (size == PySet_MINSIZE) return;
+    auto *table = static_cast<setentry *>(PyMem_Calloc(size, sizeof(setentry)));
+    if (table == nullptr) {
+        PyErr_NoMemory();
+        propagate();
+    }
+    auto *so = reinterpret_cast<PySetObject *>(set_.get());
+    so->table = table;
+    so->mask = static_cast<Py_ssize_t>(size - 1);
+}
+
+void SetBuilder::add(PyObject *str) noexcept {
+    auto *so = reinterpret_cast<PySetObject *>(set_.get());
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(str)->hash;
+    if (hash == -1) hash = PyObject_Hash(str);  // computes and caches; cannot fail for a str
+    Py_INCREF(str);
+    insert_clean(so->table, static_cast<std::size_t>(so->mask), str, hash);
+    ++so->fill;
+    ++so->used;
+}
+
+Ref new_list(std::size_t n) { return Ref::steal(checked(PyList_New(static_cast<Py_ssize_t>(n)))); }
+
+Ref new_tuple(Ref first, Ref second) {
+    Ref out = Ref::steal(checked(PyTuple_New(2)));
+    PyTuple_SET_ITEM(out.get(), 0, first.release());
+    PyTuple_SET_ITEM(out.get(), 1, second.release());
+    return out;
+}
+
+Ref key_list(const Store &s) {
+    Ref out = new_list(s.size());
+    Py_ssize_t i = 0;
+    for_each_key(s, [&](PyObject *key) { PyList_SET_ITEM(out.get(), i++, Py_NewRef(key)); });
+    return out;
+}
+
+Ref key_list(const Store &s, std::span<const Id> ids) {
+    Ref out = new_list(ids.size());
+    Py_ssize_t i = 0;
+    for_each_key(s, ids, [&](PyObject *key) { PyList_SET_ITEM(out.get(), i++, Py_NewRef(key)); });
+    return out;
+}
+
+Ref key_set(const Store &s) {
+    SetBuilder out(s.size());
+    for_each_key(s, [&](PyObject *key) { out.add(key); });
+    return out.done();
+}
+
+Ref key_set(const Store &s, std::span<const Id> ids) {
+    SetBuilder out(ids.size());
+    for_each_key(s, ids, [&](PyObject *key) { out.add(key); });
+    return out.done();
+}
+
+Ref tag_set(const Store &s, const Store::Entry &entry) {
+    SetBuilder out(entry.tags.size());
+    entry.tags.for_each([&](Id b) { out.add(str_of(s.bucket(b).tag)); });
+    return out.done();
+}
+
+}  // namespace corvane

@@ -1,0 +1,64 @@
+#pragma once
+
+// Python results built from what a store holds: its own str objects, shared
+// by reference, in new containers.
+
+#include <Python.h>
+
+#include <cstddef>
+#include <span>
+
+#include "bindings/errors.hpp"
+#include "bindings/ref.hpp"
+#include "bindings/text.hpp"
+
+namespace corvane {
+
+// Allocating a Python container can start a garbage collection, which can
+// run arbitrary __del__ code, which could change the very store a result is
+// being built from. Collections wait while a result is built.
+class GcPause {
+public:
+    GcPause() noexcept : was_enabled_(PyGC_Disable() == 1) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause &) = delete;
+    GcPause &operator=(const GcPause &) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+// The str of a stored text (borrowed); for bytes that are not UTF-8, raises
+// the UnicodeDecodeError that decoding them gives.
+PyObject *str_of(const PyText &text);
+
+// A new set of `n` distinct str objects, written straight into a table sized
+// for them: no lookups for equal keys and no resizing on the way. The table
+// follows CPython 3.11's set layout and probe sequence (Objects/setobject.c:
+// set_insert_clean), which its lookups rely on.
+class SetBuilder {
+public:
+    explicit SetBuilder(std::size_t n);
+    // Adds a str not yet in the set (borrowed; the set takes a reference).
+    void add(PyObject *str) noexcept;
+    Ref done() noexcept { return std::move(set_); }
+
+private:
+    Ref set_;
+};
+
+Ref new_list(std::size_t n);
+Ref new_tuple(Ref first, Ref second);
+
+// Keys of entries: all of them in visiting order, or those at `ids`.
+Ref key_list(const Store &s);
+Ref key_list(const Store &s, std::span<const Id> ids);
+Ref key_set(const Store &s);
+Ref key_set(const Store &s, std::span<const Id> ids);
+
+// A new set of one entry's tags.
+Ref tag_set(const Store &s, const Store::Entry &entry);
+
+}  // namespace corvane
