@@ -6,7 +6,8 @@ For each size: time per operation of every workload on every peer (best of R
 repetitions, all peers in the same run), the ratio peer / corvane (above 1:
 corvane is faster), and resident memory per store measured in a fresh process.
 The tables go to the terminal and to bench/results.md, the ratios to a PNG chart
-when matplotlib is installed.
+when matplotlib is installed. The bitmap peer needs pyroaring; without it that
+column is skipped.
 """
 
 import argparse
@@ -31,8 +32,17 @@ from data import generate  # noqa: E402
 from peers.pure_python import PyTagStore  # noqa: E402
 from peers.sqlite_store import SqliteTagStore  # noqa: E402
 
-PEERS = {"corvane": Corvane, "pure Python": PyTagStore, "sqlite3": SqliteTagStore}
+PEERS = {"corvane": Corvane, "pure Python": PyTagStore}
+MISSING = []
+try:
+    from peers.roaring_ids import RoaringTagStore  # noqa: E402
+
+    PEERS["pyroaring"] = RoaringTagStore
+except ImportError:
+    MISSING.append("pyroaring (pip install pyroaring)")
+PEERS["sqlite3"] = SqliteTagStore
 NAMES = {peer: name for name, peer in PEERS.items()}
+MEMORY = "resident memory per store"
 MIN_MEASURE = 0.02  # seconds per measurement, reached by repeating short operations
 SAMPLE = 20_000  # keys used by the single-key loops
 
@@ -81,6 +91,28 @@ def build_by_loop(store, ctx):
         store.add_tags(key, tags)
 
 
+def iterate(store, ctx):
+    for _ in store:
+        pass
+
+
+def drain(store, ctx):
+    """Pops every entry; the time per pop of the first and the last tenth goes to ctx["drain"]."""
+    n = len(store)
+    tenth = max(1, n // 10)
+    start = time.perf_counter()
+    for _ in range(tenth):
+        store.popitem()
+    first = (time.perf_counter() - start) / tenth
+    for _ in range(n - 2 * tenth):
+        store.popitem()
+    start = time.perf_counter()
+    for _ in range(tenth):
+        store.popitem()
+    last = (time.perf_counter() - start) / tenth
+    ctx.setdefault("drain", {})[NAMES[type(store)]] = (first, last)
+
+
 def add_and_remove(store, key):
     store.add_tag(key, "bench-extra")
     store.remove_tag(key, "bench-extra")
@@ -111,6 +143,10 @@ WORKLOADS += [
     once("erase_where 1 common", lambda store, ctx: store.erase_where(ctx["tags"][(2,)]), fresh=full),
     once("to_dict", lambda store, ctx: store.to_dict()),
     once("items", lambda store, ctx: store.items()),
+    once("keys", lambda store, ctx: store.keys()),
+    once("iteration (for k in m)", iterate),
+    once("values", lambda store, ctx: store.values()),
+    Workload("popitem drain (per pop)", lambda store, ctx: (partial(drain, store, ctx), len(store)), full),
 ]
 
 
@@ -177,18 +213,21 @@ def table(rows, n_keys):
     names = list(PEERS)
     head = f"| workload ({n_keys:,} keys) | " + " | ".join(names[:1] + [f"{n} (ratio)" for n in names[1:]]) + " |"
     lines = [head, "|" + "---|" * (len(names) + 1)]
-    for workload, times in rows:
-        cells = [fmt_time(times["corvane"])]
-        cells += [f"{fmt_time(times[n])} ({times[n] / times['corvane']:.2f}x)" for n in names[1:]]
+    for workload, values in rows:
+        fmt = fmt_bytes if workload == MEMORY else fmt_time
+        cells = [fmt(values["corvane"])]
+        cells += [f"{fmt(values[n])} ({values[n] / values['corvane']:.2f}x)" for n in names[1:]]
         lines.append(f"| {workload} | " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
-def memory_row(n_keys):
-    sizes = {name: memory_of(name, n_keys) for name in PEERS}
-    cells = [f"{sizes['corvane'] / 2**20:.1f} MiB"]
-    cells += [f"{sizes[n] / 2**20:.1f} MiB ({sizes[n] / sizes['corvane']:.2f}x)" for n in list(PEERS)[1:]]
-    return "resident memory per store", sizes, "| resident memory per store | " + " | ".join(cells) + " |"
+def fmt_bytes(n):
+    return f"{n / 2**20:.1f} MiB"
+
+
+def ratios_line(name, values, fmt):
+    ratios = "  ".join(f"{n} {values[n] / values['corvane']:6.2f}x" for n in list(PEERS)[1:])
+    return f"  {name:28} {fmt(values['corvane']):>10}  {ratios}"
 
 
 def chart(results, path):
@@ -230,6 +269,8 @@ def main():
 
     report = [f"Machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
               f"`python bench/compare.py --keys {' '.join(map(str, args.keys))} --repeat {args.repeat}`"]
+    print("ratio = peer time (or memory) / corvane's: above 1 means corvane is faster (or smaller)")
+    print("peers: " + ", ".join(list(PEERS)[1:]) + "".join(f"; skipped: {m}" for m in MISSING))
     results = []
     for n_keys in args.keys:
         data, vocab = generate(n_keys)
@@ -241,17 +282,16 @@ def main():
         for workload in WORKLOADS:
             times = {name: measure(workload, name, ctx, args.repeat) for name in PEERS}
             rows.append((workload.name, times))
-            ratios = "  ".join(f"{n} {times[n] / times['corvane']:6.2f}x" for n in list(PEERS)[1:])
-            print(f"  {workload.name:28} {fmt_time(times['corvane']):>10}  {ratios}")
-        del ctx
-        text = table(rows, n_keys)
+            print(ratios_line(workload.name, times, fmt_time))
         if not args.no_memory:
-            name, sizes, line = memory_row(n_keys)
-            rows.append((name, sizes))
-            text += "\n" + line
-            print(f"  {line}")
+            sizes = {name: memory_of(name, n_keys) for name in PEERS}
+            rows.append((MEMORY, sizes))
+            print(ratios_line(MEMORY, sizes, fmt_bytes))
+        drained = "; ".join(f"{n} {fmt_time(a)} then {fmt_time(b)}" for n, (a, b) in ctx["drain"].items())
+        print(f"  popitem per pop, first tenth then last tenth: {drained}")
+        del ctx
         results.append((n_keys, rows))
-        report.append(text)
+        report.append(table(rows, n_keys) + f"\n\npopitem per pop, first tenth then last tenth: {drained}")
     Path(args.out).write_text("\n\n".join(report) + "\n")
     print(f"\ntables written to {args.out}")
     chart(results, args.chart)

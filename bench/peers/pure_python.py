@@ -34,6 +34,21 @@ class PyTagStore:
     def __len__(self):
         return len(self.objects)
 
+    def __iter__(self):
+        return iter(self.objects)
+
+    def keys(self):
+        return list(self.objects)
+
+    def values(self):
+        return [set(tags) for tags in self.objects.values()]
+
+    def popitem(self):
+        key, tags = self.objects.popitem()
+        for tag in tags:
+            self._unlink(key, tag)
+        return key, tags
+
     def has_tag(self, key, tag):
         return tag in self.objects.get(key, _EMPTY)
 

@@ -33,6 +33,23 @@ class SqliteTagStore:
             raise KeyError(key)
         return tags
 
+    def __iter__(self):
+        return (row[0] for row in self.db.execute("SELECT DISTINCT key FROM tags"))
+
+    def keys(self):
+        return [row[0] for row in self.db.execute("SELECT DISTINCT key FROM tags")]
+
+    def values(self):
+        return list(self.to_dict().values())
+
+    def popitem(self):
+        row = self.db.execute("SELECT key FROM tags LIMIT 1").fetchone()
+        if row is None:
+            raise KeyError("popitem(): empty")
+        tags = self[row[0]]
+        self.db.execute("DELETE FROM tags WHERE key = ?", row)
+        return row[0], tags
+
     def has_tag(self, key, tag):
         return self.db.execute("SELECT 1 FROM tags WHERE key = ? AND tag = ?", (key, tag)).fetchone() is not None
 

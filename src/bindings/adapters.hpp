@@ -24,7 +24,8 @@ Ref items(const Store &s);
 std::uint64_t length(const Store &s);
 bool truth(const Store &s);
 bool contains(const Store &s, const Probe &key);
-Ref iterate(const Store &s);
+// A snapshot of the keys: the store may change during the loop.
+Ref iterate(PyObject *self, Store &s);
 Ref text(const Store &s);
 Ref getitem(const Store &s, const Probe &key);
 void setitem(Store &s, const Storable &key, const Iterable &tags);
@@ -48,10 +49,10 @@ Ref erase(Store &s, const Probe &key);
 bool discard(Store &s, const Probe &key);
 
 // Tag queries.
-Ref find(const Store &s, const Iterable &tags);
-Ref query(const Store &s, const Args &tags);
-Ref find_any(const Store &s, const Iterable &tags);
-Ref query_any(const Store &s, const Args &tags);
+Ref find(Store &s, const Iterable &tags);
+Ref query(Store &s, const Args &tags);
+Ref find_any(Store &s, const Iterable &tags);
+Ref query_any(Store &s, const Args &tags);
 std::uint64_t count(const Store &s, const Iterable &tags);
 std::uint64_t count_any(const Store &s, const Iterable &tags);
 

@@ -70,7 +70,7 @@ Store from_items(const Iterable &items) {
 Ref to_dict(const Store &s) {
     const GcPause pause;
     Ref out = Ref::steal(checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(s.size()))));
-    for (const Store::Entry &e : s.objects.entries) {
+    for (const Store::Entry &e : s.entries()) {
         const Ref tags = tag_set(s, e);
         if (PyDict_SetItem(out.get(), str_of(e.key), tags.get()) != 0) propagate();
     }
@@ -81,7 +81,7 @@ Ref items(const Store &s) {
     const GcPause pause;
     Ref out = new_list(s.size());
     Py_ssize_t i = 0;
-    for (const Store::Entry &e : s.objects.entries) {
+    for (const Store::Entry &e : s.entries()) {
         Ref tags = tag_set(s, e);
         PyList_SET_ITEM(out.get(), i++, new_tuple(Ref::borrow(str_of(e.key)), std::move(tags)).release());
     }

@@ -145,7 +145,14 @@ struct MethodSignature {
 template <class F>
 struct MethodOf;
 template <class R, class S, class... P>
-struct MethodOf<R (*)(S &, P...)> : MethodSignature<R, S, P...> {};
+struct MethodOf<R (*)(S &, P...)> : MethodSignature<R, S, P...> {
+    static constexpr bool with_owner = false;
+};
+// A method that also needs the Python instance itself.
+template <class R, class S, class... P>
+struct MethodOf<R (*)(PyObject *, S &, P...)> : MethodSignature<R, S, P...> {
+    static constexpr bool with_owner = true;
+};
 
 }  // namespace calls
 
@@ -161,8 +168,17 @@ struct Method {
             if (auto *target = calls::value_of<typename S::Self>(self)) {
                 typename S::Params params;
                 if (calls::load_params(info.bindings[0], args, nargs, kwnames, params)) {
-                    return calls::result_of<typename S::Result>(
-                        [&] { return std::apply([&](auto &...p) { return Fn(*target, p...); }, params); });
+                    return calls::result_of<typename S::Result>([&] {
+                        return std::apply(
+                            [&](auto &...p) {
+                                if constexpr (S::with_owner) {
+                                    return Fn(self, *target, p...);
+                                } else {
+                                    return Fn(*target, p...);
+                                }
+                            },
+                            params);
+                    });
                 }
             }
             mismatch(info, self, args, nargs, kwnames);

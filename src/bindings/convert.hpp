@@ -15,6 +15,7 @@
 
 #include "bindings/errors.hpp"
 #include "bindings/ref.hpp"
+#include "bindings/store.hpp"
 #include "bindings/text.hpp"
 
 namespace corvane {

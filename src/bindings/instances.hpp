@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "bindings/ref.hpp"
+#include "bindings/store.hpp"
 #include "bindings/text.hpp"
 
 namespace corvane {

@@ -4,6 +4,7 @@
 // to decode leaves the store as it was.
 
 #include "bindings/adapters.hpp"
+#include "bindings/iteration.hpp"
 #include "bindings/results.hpp"
 
 namespace corvane::adapters {
@@ -16,17 +17,13 @@ bool contains(const Store &s, const Probe &key) { return s.find(key.arg) != no_i
 
 Ref keys(const Store &s) { return key_list(s); }
 
-// Iterates a snapshot, so the store may change during the loop.
-Ref iterate(const Store &s) {
-    const Ref list = key_list(s);
-    return Ref::steal(checked(PyObject_GetIter(list.get())));
-}
+Ref iterate(PyObject *self, Store &s) { return iterate_keys(self, s); }
 
 Ref values(const Store &s) {
     const GcPause pause;
     Ref out = new_list(s.size());
     Py_ssize_t i = 0;
-    for (const Store::Entry &e : s.objects.entries) PyList_SET_ITEM(out.get(), i++, tag_set(s, e).release());
+    for (const Store::Entry &e : s.entries()) PyList_SET_ITEM(out.get(), i++, tag_set(s, e).release());
     return out;
 }
 

@@ -2,6 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "bindings/iteration.hpp"
 #include "bindings/registration.hpp"
 #include "core/id_set.hpp"
 
@@ -32,6 +33,7 @@ PYBIND11_MODULE_EXEC(corvane, m) {
     // Ids are placed with a multiplier keyed like Python's string hash.
     static constexpr char label[] = "corvane entry ids";
     corvane::seed_id_hash(static_cast<std::uint64_t>(_Py_HashBytes(label, sizeof(label) - 1)));
+    corvane::create_iterator_type();
     corvane::register_object(m);
     corvane::register_corvane(m);
 }

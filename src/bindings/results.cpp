@@ -1,5 +1,7 @@
 #include "bindings/results.hpp"
 
+#include <cstring>
+
 namespace corvane {
 
 namespace {
@@ -33,27 +35,34 @@ void insert_clean(setentry *table, std::size_t mask, PyObject *key, Py_hash_t ha
     }
 }
 
-// Touching entries and their key objects ahead of use overlaps the cache
-// misses of an unordered walk.
+// Keys reached through entry ids sit in three cold places: the entry, the
+// key's str object, and for a set the slot of the new table. Each is touched
+// `ahead` keys before the next needs it, so that the misses overlap instead
+// of following one another. `look_ahead` sees a key's object `ahead` keys
+// before `emit` gets it.
 constexpr std::size_t ahead = 16;
 
-template <class Emit>
-void for_each_key(const Store &s, std::span<const Id> ids, Emit &&emit) {
-    const Store::Entry *entries = s.objects.entries.data();
+inline void no_look_ahead(PyObject *) noexcept {}
+
+template <class Emit, class LookAhead>
+void for_each_key(const Store &s, std::span<const Id> ids, Emit &&emit, LookAhead &&look_ahead) {
+    const Store::Entry *entries = s.entries().data();
     const std::size_t n = ids.size();
     for (std::size_t i = 0; i < n; ++i) {
-        if (i + 2 * ahead < n) __builtin_prefetch(&entries[ids[i + 2 * ahead]]);
-        if (i + ahead < n) __builtin_prefetch(entries[ids[i + ahead]].key.object());
+        if (i + 3 * ahead < n) __builtin_prefetch(&entries[ids[i + 3 * ahead]]);
+        if (i + 2 * ahead < n) __builtin_prefetch(entries[ids[i + 2 * ahead]].key.object());
+        if (i + ahead < n) look_ahead(entries[ids[i + ahead]].key.object());
         emit(str_of(entries[ids[i]].key));
     }
 }
 
-template <class Emit>
-void for_each_key(const Store &s, Emit &&emit) {
-    const auto &entries = s.objects.entries;
+template <class Emit, class LookAhead>
+void for_each_key(const Store &s, Emit &&emit, LookAhead &&look_ahead) {
+    const auto &entries = s.entries();
     const std::size_t n = entries.size();
     for (std::size_t i = 0; i < n; ++i) {
-        if (i + ahead < n) __builtin_prefetch(entries[i + ahead].key.object());
+        if (i + 2 * ahead < n) __builtin_prefetch(entries[i + 2 * ahead].key.object());
+        if (i + ahead < n) look_ahead(entries[i + ahead].key.object());
         emit(str_of(entries[i].key));
     }
 }
@@ -84,6 +93,12 @@ SetBuilder::SetBuilder(std::size_t n) : set_(Ref::steal(checked(PySet_New(nullpt
     so->mask = static_cast<Py_ssize_t>(size - 1);
 }
 
+void SetBuilder::prefetch(PyObject *key) const noexcept {
+    const Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(key)->hash;  // -1 (not yet computed) is harmless
+    const auto *so = reinterpret_cast<const PySetObject *>(set_.get());
+    __builtin_prefetch(&so->table[static_cast<std::size_t>(hash) & static_cast<std::size_t>(so->mask)], 1);
+}
+
 void SetBuilder::add(PyObject *str) noexcept {
     auto *so = reinterpret_cast<PySetObject *>(set_.get());
     Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(str)->hash;
@@ -106,27 +121,49 @@ Ref new_tuple(Ref first, Ref second) {
 Ref key_list(const Store &s) {
     Ref out = new_list(s.size());
     Py_ssize_t i = 0;
-    for_each_key(s, [&](PyObject *key) { PyList_SET_ITEM(out.get(), i++, Py_NewRef(key)); });
+    for_each_key(s, [&](PyObject *key) { PyList_SET_ITEM(out.get(), i++, Py_NewRef(key)); }, no_look_ahead);
     return out;
 }
 
 Ref key_list(const Store &s, std::span<const Id> ids) {
     Ref out = new_list(ids.size());
     Py_ssize_t i = 0;
-    for_each_key(s, ids, [&](PyObject *key) { PyList_SET_ITEM(out.get(), i++, Py_NewRef(key)); });
+    for_each_key(s, ids, [&](PyObject *key) { PyList_SET_ITEM(out.get(), i++, Py_NewRef(key)); }, no_look_ahead);
     return out;
 }
 
 Ref key_set(const Store &s) {
     SetBuilder out(s.size());
-    for_each_key(s, [&](PyObject *key) { out.add(key); });
+    for_each_key(s, [&](PyObject *key) { out.add(key); }, [&](PyObject *key) { out.prefetch(key); });
     return out.done();
 }
 
 Ref key_set(const Store &s, std::span<const Id> ids) {
     SetBuilder out(ids.size());
-    for_each_key(s, ids, [&](PyObject *key) { out.add(key); });
+    for_each_key(s, ids, [&](PyObject *key) { out.add(key); }, [&](PyObject *key) { out.prefetch(key); });
     return out.done();
+}
+
+Ref copy_key_set(const Store &s, Id b) {
+    const auto *kept = reinterpret_cast<const PySetObject *>(s.key_set_of(b));
+    Ref out = Ref::steal(checked(PySet_New(nullptr)));
+    auto *so = reinterpret_cast<PySetObject *>(out.get());
+    const auto size = static_cast<std::size_t>(kept->mask) + 1;
+    if (kept->table != kept->smalltable) {
+        auto *table = static_cast<setentry *>(PyMem_Malloc(size * sizeof(setentry)));
+        if (table == nullptr) {
+            PyErr_NoMemory();
+            propagate();
+        }
+        so->table = table;
+    }
+    std::memcpy(so->table, kept->table, size * sizeof(setentry));
+    so->mask = kept->mask;
+    so->fill = kept->fill;
+    so->used = kept->used;
+    // The kept set holds exactly the keys of the bucket's carriers.
+    s.bucket(b).carriers.for_each([&](Id id) { Py_INCREF(s.entry(id).key.object()); });
+    return out;
 }
 
 Ref tag_set(const Store &s, const Store::Entry &entry) {

@@ -10,6 +10,7 @@
 
 #include "bindings/errors.hpp"
 #include "bindings/ref.hpp"
+#include "bindings/store.hpp"
 #include "bindings/text.hpp"
 
 namespace corvane {
@@ -41,6 +42,8 @@ PyObject *str_of(const PyText &text);
 class SetBuilder {
 public:
     explicit SetBuilder(std::size_t n);
+    // Brings the table slot of a key's hash into the cache ahead of add().
+    void prefetch(PyObject *key) const noexcept;
     // Adds a str not yet in the set (borrowed; the set takes a reference).
     void add(PyObject *str) noexcept;
     Ref done() noexcept { return std::move(set_); }
@@ -57,6 +60,11 @@ Ref key_list(const Store &s);
 Ref key_list(const Store &s, std::span<const Id> ids);
 Ref key_set(const Store &s);
 Ref key_set(const Store &s, std::span<const Id> ids);
+
+// A copy of the set the store kept of the keys of bucket b: the table copied
+// whole, and a reference to each key taken in entry order, which walks the
+// key objects in the order the store holds them rather than in hash order.
+Ref copy_key_set(const Store &s, Id b);
 
 // A new set of one entry's tags.
 Ref tag_set(const Store &s, const Store::Entry &entry);

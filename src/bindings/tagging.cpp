@@ -3,19 +3,86 @@
 #include "bindings/adapters.hpp"
 #include "bindings/results.hpp"
 
+#include <algorithm>
+
 namespace corvane::adapters {
 
 namespace {
 
 constexpr const char *tags_arg = "'tags'";
 
+// The bucket that every tag of a non-empty `tags` names, if they all name
+// the same tag in use.
+Id single_bucket(const Store &s, const TagList &tags) {
+    const Id b = s.find_tag(tags.front());
+    for (const TextArg &t : tags) {
+        if (s.find_tag(t) != b) return no_id;
+    }
+    return b;
+}
+
+// The distinct buckets of the tags in use among `tags`, the largest first.
+std::vector<Id> buckets_of(const Store &s, const TagList &tags) {
+    std::vector<Id> out;
+    out.reserve(tags.size());
+    for (const TextArg &t : tags) {
+        if (const Id b = s.find_tag(t); b != no_id) out.push_back(b);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    std::sort(out.begin(), out.end(), [&](Id a, Id b) { return s.bucket(a).carriers.size() > s.bucket(b).carriers.size(); });
+    return out;
+}
+
+// Whether the store keeps (now) the set of the keys carrying bucket b.
+bool kept(Store &s, Id b) {
+    if (s.key_set_of(b) != nullptr) return true;
+    std::vector<Id> ids;
+    ids.reserve(s.bucket(b).carriers.size());
+    s.bucket(b).carriers.for_each([&](Id id) { ids.push_back(id); });
+    return s.keep_key_set(b, key_set(s, ids));
+}
+
+// Whether the store keeps the key sets of all `buckets` (keeping one can
+// drop the others, when the budget is reached).
+bool all_kept(Store &s, const std::vector<Id> &buckets) {
+    for (Id b : buckets) {
+        if (!kept(s, b)) return false;
+    }
+    return std::all_of(buckets.begin(), buckets.end(), [&](Id b) { return s.key_set_of(b) != nullptr; });
+}
+
+// The keys carrying any of `buckets` (the largest first), from the key sets
+// kept for them: a copy of the first, merged with the others.
+Ref union_of_kept(const Store &s, const std::vector<Id> &buckets) {
+    Ref out = copy_key_set(s, buckets.front());
+    for (std::size_t i = 1; i < buckets.size(); ++i) {
+        if (_PySet_Update(out.get(), s.key_set_of(buckets[i])) != 0) propagate();
+    }
+    return out;
+}
+
 // The keys of the entries carrying every tag (All) or any tag of `tags`;
-// an empty tag list selects every key.
+// an empty tag list selects every key. The key set of a single tag, and of
+// each of several rare tags, is kept for the next query of it, which then
+// only copies it, as fast as a set can be made.
 template <bool All>
-Ref select(const Store &s, const TagList &tags) {
+Ref select(Store &s, const TagList &tags) {
     const GcPause pause;
     if (tags.empty()) return key_set(s);
-    return key_set(s, All ? s.match_all(tags) : s.match_any(tags));
+    if constexpr (All) {
+        const Id b = single_bucket(s, tags);
+        if (b != no_id && kept(s, b)) return copy_key_set(s, b);
+        return key_set(s, s.match_all(tags));
+    } else {
+        const std::vector<Id> buckets = buckets_of(s, tags);
+        const bool rare = std::none_of(buckets.begin(), buckets.end(),
+                                       [&](Id b) { return s.bucket(b).carriers.is_bitset(); });
+        if (!buckets.empty() && (buckets.size() == 1 || rare) && all_kept(s, buckets)) {
+            return union_of_kept(s, buckets);
+        }
+        return key_set(s, s.match_any(tags));
+    }
 }
 
 // Keeps the entries carrying every tag (All) or any tag; returns their keys,
@@ -67,13 +134,13 @@ bool discard(Store &s, const Probe &key) {
     return id != no_id;
 }
 
-Ref find(const Store &s, const Iterable &tags) { return select<true>(s, tag_list(tags, Use::probe, tags_arg)); }
+Ref find(Store &s, const Iterable &tags) { return select<true>(s, tag_list(tags, Use::probe, tags_arg)); }
 
-Ref query(const Store &s, const Args &tags) { return select<true>(s, tag_list(tags, "*args")); }
+Ref query(Store &s, const Args &tags) { return select<true>(s, tag_list(tags, "*args")); }
 
-Ref find_any(const Store &s, const Iterable &tags) { return select<false>(s, tag_list(tags, Use::probe, tags_arg)); }
+Ref find_any(Store &s, const Iterable &tags) { return select<false>(s, tag_list(tags, Use::probe, tags_arg)); }
 
-Ref query_any(const Store &s, const Args &tags) { return select<false>(s, tag_list(tags, "*args")); }
+Ref query_any(Store &s, const Args &tags) { return select<false>(s, tag_list(tags, "*args")); }
 
 std::uint64_t count(const Store &s, const Iterable &tags) {
     return s.count_all(tag_list(tags, Use::probe, tags_arg));

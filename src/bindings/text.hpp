@@ -55,7 +55,6 @@ private:
     PyObject *obj_ = nullptr;
 };
 
-using Store = Corvane<PyText, PyText>;
 using TextArg = Arg<PyText>;
 
 // The keyed hash of a text's UTF-8 bytes: Python's own string hash (SipHash

@@ -227,6 +227,26 @@ inline bool unite_in_bits(CarrierSets sets, std::uint32_t words) noexcept {
     return total >= words;
 }
 
+inline bool all_bitsets(CarrierSets sets) noexcept {
+    return std::all_of(sets.begin(), sets.end(), [](const Carriers *s) { return s->is_bitset(); });
+}
+
+// OR of all bitsets over words [begin, begin + n) into out; a bitset may be
+// shorter than others (its missing words are zero).
+inline void or_chunk(CarrierSets sets, std::uint32_t begin, std::uint32_t n, Word *out) noexcept {
+    std::fill_n(out, n, Word(0));
+    for (const Carriers *s : sets) {
+        const std::uint32_t end = std::min(begin + n, s->word_count());
+        for (std::uint32_t i = begin; i < end; ++i) out[i - begin] |= s->words()[i];
+    }
+}
+
+inline std::uint32_t longest_words(CarrierSets sets) noexcept {
+    std::uint32_t n = 0;
+    for (const Carriers *s : sets) n = std::max(n, s->word_count());
+    return n;
+}
+
 inline std::unique_ptr<Word[]> unite_bits(CarrierSets sets, std::uint32_t words) {
     auto seen = std::unique_ptr<Word[]>(new Word[words]());
     for (const Carriers *s : sets) {
@@ -251,6 +271,16 @@ void unite(CarrierSets sets, std::uint32_t universe, Emit &&emit) {
         sets[0]->for_each(emit);
         return;
     }
+    if (kernels::all_bitsets(sets)) {
+        const std::uint32_t words = kernels::longest_words(sets);
+        Word chunk[kernels::chunk_words];
+        for (std::uint32_t begin = 0; begin < words; begin += kernels::chunk_words) {
+            const std::uint32_t n = std::min(kernels::chunk_words, words - begin);
+            kernels::or_chunk(sets, begin, n, chunk);
+            for (std::uint32_t i = 0; i < n; ++i) bits::for_each_bit(chunk[i], (begin + i) * bits::word_bits, emit);
+        }
+        return;
+    }
     const std::uint32_t words = words_for(universe);
     if (kernels::unite_in_bits(sets, words)) {
         const auto seen = kernels::unite_bits(sets, words);
@@ -270,6 +300,21 @@ void unite(CarrierSets sets, std::uint32_t universe, Emit &&emit) {
 
 inline std::uint64_t unite_count(CarrierSets sets, std::uint32_t universe) {
     if (sets.size() == 1) return sets[0]->size();
+    if (kernels::all_bitsets(sets)) {
+        if (sets.size() == 2) {  // |a| + |b| - |a and b|
+            return std::uint64_t(sets[0]->size()) + sets[1]->size() -
+                   bits::count_and(sets[0]->words(), sets[1]->words(), kernels::common_words(sets));
+        }
+        const std::uint32_t words = kernels::longest_words(sets);
+        std::uint64_t total = 0;
+        Word chunk[kernels::chunk_words];
+        for (std::uint32_t begin = 0; begin < words; begin += kernels::chunk_words) {
+            const std::uint32_t n = std::min(kernels::chunk_words, words - begin);
+            kernels::or_chunk(sets, begin, n, chunk);
+            total += bits::count(chunk, n);
+        }
+        return total;
+    }
     const std::uint32_t words = words_for(universe);
     if (kernels::unite_in_bits(sets, words)) return bits::count(kernels::unite_bits(sets, words).get(), words);
     std::uint64_t n = 0;

@@ -19,7 +19,13 @@
 //     being the one its text was stored with.
 //  5. Every listing walks entries in id order, which stays the same while
 //     the store is not modified.
+//  6. A bucket's memo, if it has one, was set after the last change of the
+//     bucket's carriers.
 // Operations either complete or throw with the store as it was.
+//
+// Memos. Each bucket can hold a `Memo` that its user derives from the
+// bucket's carriers (a prepared result, say); the store drops it whenever
+// the carriers change, so a memo never outlives what it was made from.
 //
 // Texts. `Key` and `Tag` are handles supplied by the user of the store: a
 // default-constructed one holds no text (and converts to false); copying and
@@ -62,7 +68,9 @@ private:
     std::string message_;
 };
 
-template <class Key, class Tag>
+struct NoMemo {};
+
+template <class Key, class Tag, class Memo = NoMemo>
 struct Corvane {
     using KeyArg = Arg<Key>;
     using TagArg = Arg<Tag>;
@@ -77,6 +85,7 @@ struct Corvane {
     struct Bucket {
         Tag tag;             // none while the bucket is free
         Carriers carriers;   // entry ids
+        Memo memo{};
         std::uint32_t hash = 0;
     };
     struct TagIndex {
@@ -119,6 +128,9 @@ struct Corvane {
         const Id b = find_tag(tag);
         return b != no_id && entry(id).tags.contains(b);
     }
+
+    // A memo for a live bucket; dropped at the next change of its carriers.
+    void set_memo(Id b, Memo memo) noexcept { tag_index.buckets[b].memo = std::move(memo); }
 
     // Visits every live bucket in bucket order.
     template <class Visit>
@@ -366,7 +378,11 @@ private:
     void unlink(Id b, Id id, std::uint32_t universe) noexcept {
         Carriers &c = tag_index.buckets[b].carriers;
         c.erase(id, universe);
-        if (c.empty()) release_bucket(b);
+        if (c.empty()) {
+            release_bucket(b);
+        } else {
+            tag_index.buckets[b].memo = Memo();
+        }
     }
 
     // Links the entry `id` (for no_id, a new entry for `key`) to the buckets
@@ -396,6 +412,7 @@ private:
         for (Id b : added) {
             e.tags.insert(b);
             tag_index.buckets[b].carriers.insert(target);
+            tag_index.buckets[b].memo = Memo();
         }
         for (Id b : dropped) {
             e.tags.erase(b);

@@ -1,0 +1,128 @@
+#pragma once
+
+// The store behind a Python Corvane.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "bindings/ref.hpp"
+#include "bindings/text.hpp"
+#include "core/corvane.hpp"
+
+namespace corvane {
+
+struct KeyIterator;  // iteration.cpp
+
+using CoreStore = Corvane<PyText, PyText, Ref>;  // memo: the set of a tag's keys
+using TagArgs = CoreStore::TagArgs;
+
+// The core store, plus what Python needs around it: the iterators walking it
+// in place, which each change first turns into copies of the keys they have
+// still to give (so iteration walks a snapshot taken when it began), and the
+// number of keys that have no str (whose presence makes iter() fail at once,
+// as decoding a snapshot of them would). Every change goes through here.
+class Store : private CoreStore {
+public:
+    using CoreStore::Bucket;
+    using CoreStore::count_all;
+    using CoreStore::count_any;
+    using CoreStore::entry;
+    using CoreStore::Entry;
+    using CoreStore::existing;
+    using CoreStore::find;
+    using CoreStore::find_tag;
+    using CoreStore::for_each_bucket;
+    using CoreStore::has_tag;
+    using CoreStore::match_all;
+    using CoreStore::match_any;
+    using CoreStore::reserve;
+    using CoreStore::size;
+    using CoreStore::tag_count;
+    using CoreStore::bucket;
+
+    Store() = default;
+    Store(Store &&) noexcept = default;  // only stores that no iterator walks yet are moved
+    Store &operator=(Store &&) = delete;
+
+    const std::vector<Entry> &entries() const noexcept { return objects.entries; }
+    bool has_raw_keys() const noexcept { return raw_keys_ != 0; }
+
+    void put(const TextArg &key, TagArgs tags) {
+        keyed_change(key, [&] { CoreStore::put(key, tags); });
+    }
+    void add_tags(const TextArg &key, TagArgs tags) {
+        keyed_change(key, [&] { CoreStore::add_tags(key, tags); });
+    }
+    void add_tag(const TextArg &key, const TextArg &tag) {
+        keyed_change(key, [&] { CoreStore::add_tag(key, tag); });
+    }
+    void remove_tag(const TextArg &key, const TextArg &tag) {
+        keyed_change(key, [&] { CoreStore::remove_tag(key, tag); });
+    }
+    void discard_tag(const TextArg &key, const TextArg &tag) {
+        keyed_change(key, [&] { CoreStore::discard_tag(key, tag); });
+    }
+    void erase(Id id) {
+        detach_iterators();
+        raw_keys_ -= raw_at(id);
+        CoreStore::erase(id);
+    }
+    void erase_all(std::vector<Id> ids) {
+        detach_iterators();
+        for (Id id : ids) raw_keys_ -= raw_at(id);
+        CoreStore::erase_all(std::move(ids));
+    }
+    void retain(std::span<const Id> keep) {
+        detach_iterators();
+        std::uint64_t kept_raw = 0;
+        for (Id id : keep) kept_raw += raw_at(id);
+        CoreStore::retain(keep);
+        raw_keys_ = kept_raw;
+    }
+    void clear() {
+        detach_iterators();
+        CoreStore::clear();
+        raw_keys_ = 0;
+        forget_key_sets();
+    }
+
+    // The set of the keys carrying bucket b, kept from an earlier query
+    // (borrowed), or null. Callers hand out copies only.
+    PyObject *key_set_of(Id b) const noexcept { return bucket(b).memo.get(); }
+
+    // Keeps a query's result for bucket b, within a budget of as many
+    // elements in all as the store has entries; past it, every kept set is
+    // dropped first. Best effort: false when it keeps nothing.
+    bool keep_key_set(Id b, const Ref &keys) noexcept;
+
+    // The iterators walking this store in place (iteration.cpp).
+    KeyIterator *iterators = nullptr;
+
+private:
+    bool raw_at(Id id) const noexcept { return id != no_id && entry(id).key.str() == nullptr; }
+
+    // A change of one key; only a key given as bytes can be stored without a str.
+    template <class Change>
+    void keyed_change(const TextArg &key, Change &&change) {
+        detach_iterators();
+        if (key.text.str() != nullptr) return change();
+        const bool was_raw = raw_at(find(key));
+        change();
+        raw_keys_ = raw_keys_ - was_raw + raw_at(find(key));
+    }
+
+    // Gives every iterator walking this store its own copy of the keys it
+    // has still to give. Throws MemoryError before anything changed.
+    void detach_iterators();
+
+    void forget_key_sets() noexcept;
+
+    std::uint64_t raw_keys_ = 0;
+    // The buckets given a key set since the last reset (some may have
+    // dropped it since), and the elements those sets held.
+    std::vector<Id> kept_;
+    std::size_t kept_elements_ = 0;
+};
+
+}  // namespace corvane

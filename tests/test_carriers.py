@@ -1,0 +1,80 @@
+"""Queries against plain sets while tags grow past and shrink below the share of
+entries at which their carriers change form, and while entries move (an
+erasure moves the last entry into the freed place)."""
+
+import random
+
+import pytest
+
+from conftest import check_index
+from corvane import Corvane
+
+VOCAB = [f"t{i}" for i in range(60)]
+
+
+def zipf_tags(rng, count):
+    return set(rng.choices(VOCAB, weights=[1 / (r + 1) for r in range(len(VOCAB))], k=count))
+
+
+def agree(m, model, rng, rounds=40):
+    for _ in range(rounds):
+        tags = rng.sample(VOCAB[:8], rng.randint(1, 2)) + rng.sample(VOCAB, rng.randint(0, 2))
+        every = {k for k, v in model.items() if set(tags) <= v}
+        some = {k for k, v in model.items() if set(tags) & v}
+        assert m.find(tags) == every == m.query(*tags) and m.count(tags) == len(every)
+        assert m.find_any(tags) == some == m.query_any(*tags) and m.count_any(tags) == len(some)
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_queries_agree_through_edits_that_change_carrier_forms(seed):
+    rng = random.Random(seed)
+    model = {f"key{i}": zipf_tags(rng, rng.randint(1, 6)) for i in range(4000)}
+    m = Corvane(model)
+    agree(m, model, rng)
+    # A common tag loses almost all its carriers, then regains them; a rare
+    # one spreads to many keys; entries go, moving others into their places.
+    common, rare = VOCAB[0], VOCAB[-1]
+    for key in list(model)[20:]:
+        m.add_tag(key, rare)
+        model[key].add(rare)
+        m.discard_tag(key, common)
+        model[key].discard(common)
+    agree(m, model, rng)
+    for key in rng.sample(list(model), 1500):
+        del m[key]
+        del model[key]
+    agree(m, model, rng)
+    for key in list(model):
+        m.add_tag(key, common)
+        model[key].add(common)
+    for _ in range(500):
+        key, tags = m.popitem()
+        assert model.pop(key) == tags
+    agree(m, model, rng)
+    check_index(m)
+    assert m.to_dict() == model
+
+
+def test_kept_key_sets_follow_every_change():
+    m = Corvane({f"k{i}": ["common", f"rare{i % 50}"] for i in range(2000)})
+    assert len(m.find(["common"])) == 2000 and m.find(["rare3"]) == {f"k{i}" for i in range(3, 2000, 50)}
+    before = m.find_any(["rare1", "rare2"])
+    m.add_tag("new", "rare1")
+    m.remove_tag("k2", "rare2")
+    del m["k1"]
+    assert m.find_any(["rare1", "rare2"]) == (before | {"new"}) - {"k1", "k2"}
+    assert m.find(["common"]) == {f"k{i}" for i in range(2000)} - {"k1"}
+    m["k0"] = ["other"]
+    assert "k0" not in m.find(["common"]) and m.find(["other"]) == {"k0"}
+    m.clear()
+    assert m.find(["common"]) == set() and m.find_any(["rare3", "rare4"]) == set()
+
+
+def test_many_kept_key_sets_stay_within_budget():
+    # More tags queried than the store has entries: kept sets are dropped as
+    # needed and every answer stays right.
+    m = Corvane({f"k{i}": [f"t{i}", f"t{i + 1}", "all"] for i in range(300)})
+    for _ in range(3):
+        for i in range(301):
+            assert m.find([f"t{i}"]) == {f"k{j}" for j in (i - 1, i) if 0 <= j < 300}
+            assert m.find_any([f"t{i}", f"t{i + 2}"]) == {f"k{j}" for j in (i - 1, i, i + 1, i + 2) if 0 <= j < 300}
