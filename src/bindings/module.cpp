@@ -2,6 +2,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <new>
+
 #include "bindings/iteration.hpp"
 #include "bindings/registration.hpp"
 #include "core/id_set.hpp"
@@ -30,6 +32,13 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_corvane() {
 
 PYBIND11_MODULE_EXEC(corvane, m) {
     m.doc() = "corvane: fast tagged object map (pybind interface)";
+    // The C++ runtime sets up its per-thread exception state on the first
+    // throw and aborts if that allocation fails; make it happen now, so that
+    // running out of memory later is a MemoryError (for this thread).
+    try {
+        throw std::bad_alloc();
+    } catch (const std::bad_alloc &) {
+    }
     // Ids are placed with a multiplier keyed like Python's string hash.
     static constexpr char label[] = "corvane entry ids";
     corvane::seed_id_hash(static_cast<std::uint64_t>(_Py_HashBytes(label, sizeof(label) - 1)));

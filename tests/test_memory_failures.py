@@ -1,0 +1,169 @@
+"""Running out of memory at every allocation an operation makes, one at a time:
+the operation raises MemoryError (never aborts), the store stays consistent,
+and a failed operation leaves it as it was (update applies a prefix).
+
+C++ allocations fail through a malloc shim preloaded into a child interpreter;
+Python's own allocations through _testcapi.set_nomemory."""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+SHIM = r"""
+#include <errno.h>
+#include <stddef.h>
+extern void *__libc_malloc(size_t);
+extern void *__libc_calloc(size_t, size_t);
+extern void *__libc_realloc(void *, size_t);
+extern void *__libc_memalign(size_t, size_t);
+static long countdown = -1; /* allocations left before all fail; -1: none fail */
+void corvane_test_fail_after(long n) { countdown = n; }
+static int out(void) { return countdown == 0 || (countdown > 0 && --countdown < 0); }
+void *malloc(size_t n) { if (out()) { errno = ENOMEM; return NULL; } return __libc_malloc(n); }
+void *calloc(size_t a, size_t b) { if (out()) { errno = ENOMEM; return NULL; } return __libc_calloc(a, b); }
+void *realloc(void *p, size_t n) { if (out()) { errno = ENOMEM; return NULL; } return __libc_realloc(p, n); }
+void *memalign(size_t a, size_t n) { if (out()) { errno = ENOMEM; return NULL; } return __libc_memalign(a, n); }
+void *aligned_alloc(size_t a, size_t n) { return memalign(a, n); }
+int posix_memalign(void **p, size_t a, size_t n) { void *m = memalign(a, n); if (!m) return ENOMEM; *p = m; return 0; }
+"""
+
+HARNESS = """
+import gc, sys
+sys.path.insert(0, {tests!r})
+from conftest import check_index
+from corvane import Corvane, Object
+
+if {mode!r} == "malloc":
+    import ctypes
+    _arm = ctypes.CDLL(None).corvane_test_fail_after
+    _arm.argtypes = [ctypes.c_long]
+    def arm(n): _arm(n)
+    def disarm(): _arm(-1)
+else:
+    import _testcapi
+    def arm(n): _testcapi.set_nomemory(n)
+    def disarm(): _testcapi.remove_mem_hooks()
+
+def make():
+    m = Corvane({{f"k{{i}}": [f"t{{i % 7}}", f"u{{i % 61}}", "all"] for i in range(300)}})
+    m["solo"] = ["only"]
+    return m
+
+def attempts():
+    # Every allocation among the first few hundred, then a sample of the rest.
+    yield from range(300)
+    yield from range(300, 50_000, 37)
+
+def hammer(op, strong=True):
+    for n in attempts():
+        m = make()
+        before = m.to_dict()
+        it = iter(m)
+        first = next(it)
+        gc.collect()
+        arm(n)
+        try:
+            op(m)
+            failed = False
+        except MemoryError:
+            failed = True
+        finally:
+            disarm()
+        check_index(m)
+        assert [first] + list(it) == list(before), "the iteration's snapshot changed"
+        if failed and strong:
+            assert m.to_dict() == before, (n, {{k: v for k, v in m.to_dict().items() if before.get(k) != v}})
+        if not failed:
+            return n
+    raise AssertionError("never completed")
+
+OPS = {{
+    "setitem new": lambda m: m.__setitem__("new", ["t0", "fresh1", "fresh2"]),
+    "setitem replace": lambda m: m.__setitem__("k1", ["t2", "x", "all"]),
+    "add_tag": lambda m: m.add_tag("k2", "brand-new"),
+    "add_tags new key": lambda m: m.add_tags("n", [f"v{{i}}" for i in range(40)]),
+    "remove_tag": lambda m: m.remove_tag("k3", "t3"),
+    "remove_tag last": lambda m: m.remove_tag("solo", "only"),
+    "discard_tag": lambda m: m.discard_tag("k4", "all"),
+    "delitem": lambda m: m.__delitem__("k5"),
+    "pop": lambda m: m.pop("k6"),
+    "popitem": lambda m: m.popitem(),
+    "erase": lambda m: m.erase("k7"),
+    "setdefault": lambda m: m.setdefault("sd", ["a", "b"]),
+    "queries": lambda m: (m.find(["t1"]), m.find(["t1", "all"]), m.find_any(["u1", "u2", "t3"]), m.count(["t0", "u0"]),
+                          m.count_any(["t0", "t1"]), m.query("all"), m.query_any("u5", "u6"), m.find([])),
+    "listings": lambda m: (m.keys(), m.values(), m.items(), m.to_dict(), repr(m), m.tags(), list(m), m["k8"],
+                           m.get("k9")),
+    "retain_where": lambda m: m.retain_where(["t1"]),
+    "retain_where_any": lambda m: m.retain_where_any(["u1", "u2"]),
+    "erase_where": lambda m: m.erase_where(["t2", "all"]),
+    "clear": lambda m: m.clear(),
+    "builders": lambda m: (Corvane({{"a": ["x", "y"]}}), Corvane([("a", "x")]), Corvane(["a"], ["x"]),
+                           Corvane.from_dict({{"b": "z"}}), Corvane.from_keys_values(["c"], ["q"])),
+    "object": lambda m: (Object("d", {{"a", "b"}}), Object()),
+    "object tags": lambda m: setattr(Object(), "tags", {{"p", "q"}}),
+    "mismatch": lambda m: m.find(None),
+}}
+for name, op in OPS.items():
+    try:
+        hammer(op)
+    except TypeError:
+        assert name == "mismatch"
+    except AssertionError as e:
+        raise AssertionError(name, *e.args) from None
+hammer(lambda m: m.update({{"k1": ["p"], "new": ["q"]}}), strong=False)
+
+# A fresh instance whose construction ran out of memory is left uninitialised.
+for n in range(200):
+    obj = Corvane.__new__(Corvane)
+    arm(n)
+    try:
+        obj.__init__({{"a": ["x"]}})
+    except MemoryError:
+        pass
+    finally:
+        disarm()
+    try:
+        ok = obj.to_dict() == {{"a": {{"x"}}}}
+    except TypeError as e:
+        assert "not initialized" in str(e)
+    else:
+        assert ok
+        break
+print("survived")
+"""
+
+
+def run_hammer(mode, env):
+    code = HARNESS.format(tests=os.path.dirname(__file__), mode=mode)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=600, env=env)
+
+
+@pytest.fixture(scope="module")
+def shim(tmp_path_factory):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler for the malloc shim")
+    folder = tmp_path_factory.mktemp("shim")
+    (folder / "shim.c").write_text(SHIM)
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(folder / "shim.so"), str(folder / "shim.c")],
+                   check=True)
+    return folder / "shim.so"
+
+
+def test_cpp_allocations_failing_one_by_one(shim):
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the sanitizer owns malloc")
+    result = run_hammer("malloc", dict(os.environ, LD_PRELOAD=str(shim)))
+    assert result.returncode == 0 and "survived" in result.stdout, result.stderr[-3000:]
+
+
+def test_python_allocations_failing_one_by_one():
+    pytest.importorskip("_testcapi")
+    result = run_hammer("pymem", dict(os.environ))
+    assert result.returncode == 0 and "survived" in result.stdout, result.stderr[-3000:]
