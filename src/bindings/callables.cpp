@@ -248,8 +248,8 @@ void define_property(PyTypeObject *cls, const char *name, EntryPoint get, Callab
                      const char *get_signature, EntryPoint set, CallableInfo &set_info, const char *set_signature) {
     const std::string owner = type_name(cls);
     const std::vector<Param> accessor_params = {{"arg0"}, {"arg1"}};
-    for (auto [info, signature, kind] : {std::tuple{&get_info, get_signature, Kind::getter},
-                                         std::tuple{&set_info, set_signature, Kind::setter}}) {
+    for (auto [info, signature, kind] :
+         {std::tuple{&get_info, get_signature, Kind::getter}, std::tuple{&set_info, set_signature, Kind::setter}}) {
         info->name = name;
         info->kind = kind;
         info->signatures = {render(signature, accessor_params, false, owner)};
@@ -257,9 +257,9 @@ void define_property(PyTypeObject *cls, const char *name, EntryPoint get, Callab
     }
     set_entry(get_info, name, get);
     set_entry(set_info, name, set);
-    const Ref property = Ref::steal(checked(PyObject_CallFunctionObjArgs(
-        reinterpret_cast<PyObject *>(&PyProperty_Type), function_of(get_info).get(), function_of(set_info).get(),
-        nullptr)));
+    const Ref property = Ref::steal(
+        checked(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyProperty_Type),
+                                             function_of(get_info).get(), function_of(set_info).get(), nullptr)));
     set_attr(cls, name, property);
 }
 

@@ -35,8 +35,8 @@ std::string type_name(PyTypeObject *type) {
 }
 
 void refuse_element(PyObject *value, Refusal why, const char *where) {
-    std::string msg = "Unable to cast Python instance of type <class '" + type_name(Py_TYPE(value)) + "'> to a key or tag (in " +
-                      where + "): ";
+    std::string msg = "Unable to cast Python instance of type <class '" + type_name(Py_TYPE(value)) +
+                      "'> to a key or tag (in " + where + "): ";
     msg += why == Refusal::surrogate ? "a str key or tag must be encodable as UTF-8 (it holds a lone surrogate)"
                                      : "a key or tag must be str, bytes or bytearray";
     raise(PyExc_RuntimeError, msg.c_str());

@@ -7,11 +7,8 @@
 
 namespace corvane {
 
-void register_corvane(pybind11::module_ &m) {
+void register_corvane(PyTypeObject *t) {
     namespace a = adapters;
-    pybind11::class_<Store> cls(m, "Corvane");
-    guard_store_class(cls);
-    auto *t = reinterpret_cast<PyTypeObject *>(cls.ptr());
     const Param key{"key"}, tag{"tag"}, tags{"tags"}, d{"d"}, keys{"keys"}, values{"values"};
     const Param fallback{"default", "None"}, required_default{"default"};
 
@@ -57,8 +54,7 @@ void register_corvane(pybind11::module_ &m) {
                              {"({%}) -> list", {}, "A new list of (key, tag set) tuples, in iteration order."});
     define_method<&a::tags>(t, "tags",
                             {"({%}) -> @collections.abc.Sequence@list@[str]", {}, "A new list of every tag in use."});
-    define_method<&a::to_dict>(t, "to_dict",
-                               {"({%}) -> dict", {}, "A new dict of each key to a new set of its tags."});
+    define_method<&a::to_dict>(t, "to_dict", {"({%}) -> dict", {}, "A new dict of each key to a new set of its tags."});
     define_method<&a::get>(t, "get",
                            {"({%}, {str}, {object}) -> object",
                             {key, fallback},
@@ -98,10 +94,9 @@ void register_corvane(pybind11::module_ &m) {
                                    {"({%}, {str}, {str}) -> None",
                                     {key, tag},
                                     "Removes a tag if the key carries it (the key goes with its last one)."});
-    define_method<&a::has_tag>(t, "has_tag",
-                               {"({%}, {str}, {str}) -> bool",
-                                {key, tag},
-                                "Whether the key carries the tag; False for an absent key."});
+    define_method<&a::has_tag>(
+        t, "has_tag",
+        {"({%}, {str}, {str}) -> bool", {key, tag}, "Whether the key carries the tag; False for an absent key."});
     define_method<&a::find>(t, "find",
                             {"({%}, {collections.abc.Iterable}) -> set",
                              {tags},

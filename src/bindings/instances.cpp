@@ -50,7 +50,8 @@ T *value_of(PyObject *obj) {
             return nullptr;
         case InitState::fresh:
             raise(PyExc_TypeError,
-                  (std::string(Class<T>::type->tp_name) + " instance is not initialized (its __init__ never ran)").c_str());
+                  (std::string(Class<T>::type->tp_name) + " instance is not initialized (its __init__ never ran)")
+                      .c_str());
         case InitState::initialised:
             break;
     }
@@ -111,15 +112,15 @@ PyObject *guarded_new(PyTypeObject *type, PyObject *args, PyObject *) noexcept {
 // the one of the class that defines __new__.
 void replace_new(PyTypeObject *type, newfunc original) {
     if (type->tp_new == original) type->tp_new = guarded_new;
-    const Ref subclasses = Ref::steal(checked(PyObject_CallMethod(reinterpret_cast<PyObject *>(type), "__subclasses__", nullptr)));
+    const Ref subclasses =
+        Ref::steal(checked(PyObject_CallMethod(reinterpret_cast<PyObject *>(type), "__subclasses__", nullptr)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subclasses.get()); ++i) {
         replace_new(reinterpret_cast<PyTypeObject *>(PyList_GET_ITEM(subclasses.get(), i)), original);
     }
 }
 
 template <class T>
-void guard_class(pybind11::handle cls) {
-    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+void guard_class(PyTypeObject *type) {
     Class<T>::type = type;
     Class<T>::info = pyd::get_type_info(typeid(T));
     Class<T>::inherited_free = type->tp_free;
@@ -149,7 +150,7 @@ Ref new_corvane(Store &&value) {
 PyTypeObject *corvane_type() noexcept { return Class<Store>::type; }
 PyTypeObject *object_type() noexcept { return Class<Record>::type; }
 
-void guard_store_class(pybind11::handle cls) { guard_class<Store>(cls); }
-void guard_record_class(pybind11::handle cls) { guard_class<Record>(cls); }
+void guard_store_class(PyTypeObject *cls) { guard_class<Store>(cls); }
+void guard_record_class(PyTypeObject *cls) { guard_class<Record>(cls); }
 
 }  // namespace corvane

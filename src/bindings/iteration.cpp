@@ -10,8 +10,7 @@ namespace corvane {
 // While walking the store in place, `store` is set and the iterator is in
 // the store's list; once detached, `rest` holds the keys still to give.
 struct KeyIterator {
-    PyObject_HEAD
-    PyObject *owner;  // the Corvane instance
+    PyObject_HEAD PyObject *owner;  // the Corvane instance
     Store *store;
     std::size_t pos;
     PyObject *rest;
@@ -117,7 +116,8 @@ void Store::detach_iterators() {
         const std::size_t n = size() - std::min<std::size_t>(it->pos, size());
         Ref rest = new_list(n);
         for (std::size_t i = 0; i < n; ++i) {
-            PyList_SET_ITEM(rest.get(), static_cast<Py_ssize_t>(i), Py_NewRef(entry(static_cast<Id>(it->pos + i)).key.str()));
+            PyList_SET_ITEM(rest.get(), static_cast<Py_ssize_t>(i),
+                            Py_NewRef(entry(static_cast<Id>(it->pos + i)).key.str()));
         }
         unlink_iterator(it);
         it->rest = rest.release();

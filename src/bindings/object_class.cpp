@@ -31,10 +31,7 @@ void set_tags(Record &r, const SetOfTags &tags) { r.tags = tags.tags; }
 
 }  // namespace
 
-void register_object(pybind11::module_ &m) {
-    pybind11::class_<Record> cls(m, "Object");
-    guard_record_class(cls);
-    auto *t = reinterpret_cast<PyTypeObject *>(cls.ptr());
+void register_object(PyTypeObject *t) {
     define_init<&empty_record, &record_of_parts>(
         t, {{"({%}) -> None", {}}, {"({%}, {str}, {@collections.abc.Set@set@[str]}) -> None", {{"data"}, {"tags"}}}});
     define_property<&data_of, &set_data>(t, "data", "({%}) -> str", "({%}, {str}) -> None");

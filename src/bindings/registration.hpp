@@ -1,16 +1,17 @@
 #pragma once
 
-// Registration of the two classes, called from the module body in this order.
+// Registration of the two classes' members, called from the module body once
+// each class exists (module.cpp), Object first.
 
-#include <pybind11/pybind11.h>
+#include <Python.h>
 
 namespace corvane {
 
-void register_object(pybind11::module_ &m);
-void register_corvane(pybind11::module_ &m);
+void register_object(PyTypeObject *cls);
+void register_corvane(PyTypeObject *cls);
 
-// Called once each class exists: see instances.cpp.
-void guard_store_class(pybind11::handle cls);
-void guard_record_class(pybind11::handle cls);
+// The guards on each class's type (instances.cpp), set before its members.
+void guard_store_class(PyTypeObject *cls);
+void guard_record_class(PyTypeObject *cls);
 
 }  // namespace corvane

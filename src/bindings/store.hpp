@@ -25,6 +25,7 @@ using TagArgs = CoreStore::TagArgs;
 class Store : private CoreStore {
 public:
     using CoreStore::Bucket;
+    using CoreStore::bucket;
     using CoreStore::count_all;
     using CoreStore::count_any;
     using CoreStore::entry;
@@ -39,7 +40,6 @@ public:
     using CoreStore::reserve;
     using CoreStore::size;
     using CoreStore::tag_count;
-    using CoreStore::bucket;
 
     Store() = default;
     Store(Store &&) noexcept = default;  // only stores that no iterator walks yet are moved

@@ -1,9 +1,9 @@
 // Tag editing, tag queries and conditional removal.
 
+#include <algorithm>
+
 #include "bindings/adapters.hpp"
 #include "bindings/results.hpp"
-
-#include <algorithm>
 
 namespace corvane::adapters {
 
@@ -30,7 +30,8 @@ std::vector<Id> buckets_of(const Store &s, const TagList &tags) {
     }
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
-    std::sort(out.begin(), out.end(), [&](Id a, Id b) { return s.bucket(a).carriers.size() > s.bucket(b).carriers.size(); });
+    std::sort(out.begin(), out.end(),
+              [&](Id a, Id b) { return s.bucket(a).carriers.size() > s.bucket(b).carriers.size(); });
     return out;
 }
 
@@ -76,8 +77,8 @@ Ref select(Store &s, const TagList &tags) {
         return key_set(s, s.match_all(tags));
     } else {
         const std::vector<Id> buckets = buckets_of(s, tags);
-        const bool rare = std::none_of(buckets.begin(), buckets.end(),
-                                       [&](Id b) { return s.bucket(b).carriers.is_bitset(); });
+        const bool rare =
+            std::none_of(buckets.begin(), buckets.end(), [&](Id b) { return s.bucket(b).carriers.is_bitset(); });
         if (!buckets.empty() && (buckets.size() == 1 || rare) && all_kept(s, buckets)) {
             return union_of_kept(s, buckets);
         }
@@ -142,9 +143,7 @@ Ref find_any(Store &s, const Iterable &tags) { return select<false>(s, tag_list(
 
 Ref query_any(Store &s, const Args &tags) { return select<false>(s, tag_list(tags, "*args")); }
 
-std::uint64_t count(const Store &s, const Iterable &tags) {
-    return s.count_all(tag_list(tags, Use::probe, tags_arg));
-}
+std::uint64_t count(const Store &s, const Iterable &tags) { return s.count_all(tag_list(tags, Use::probe, tags_arg)); }
 
 std::uint64_t count_any(const Store &s, const Iterable &tags) {
     return s.count_any(tag_list(tags, Use::probe, tags_arg));

@@ -34,7 +34,7 @@ inline std::uint64_t count_and_portable(const Word *a, const Word *b, std::size_
 #if defined(__x86_64__)
 // Four accumulators keep popcnt's latency off the critical path.
 __attribute__((target("popcnt"))) inline std::uint64_t count_and_popcnt(const Word *a, const Word *b,
-                                                                       std::size_t n) noexcept {
+                                                                        std::size_t n) noexcept {
     std::uint64_t c0 = 0, c1 = 0, c2 = 0, c3 = 0;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -49,9 +49,9 @@ __attribute__((target("popcnt"))) inline std::uint64_t count_and_popcnt(const Wo
 
 // Nibble lookup with a byte shuffle, summed per 64-bit lane.
 __attribute__((target("avx2,popcnt"))) inline std::uint64_t count_and_avx2(const Word *a, const Word *b,
-                                                                          std::size_t n) noexcept {
-    const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2, 2, 3, 1,
-                                           2, 2, 3, 2, 3, 3, 4);
+                                                                           std::size_t n) noexcept {
+    const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2, 2, 3, 1, 2,
+                                           2, 3, 2, 3, 3, 4);
     const __m256i low = _mm256_set1_epi8(0x0f);
     __m256i acc = _mm256_setzero_si256();
     std::size_t i = 0;

@@ -43,8 +43,8 @@ public:
     // std::bad_alloc with the set's contents unchanged.
     void reserve_for(Id id, std::uint32_t universe) {
         if (bits_) {
-            if (id / bits::word_bits >= words_) grow_bits(std::max({id / bits::word_bits + 1, words_ + words_ / 2,
-                                                                    words_for(universe)}));
+            if (id / bits::word_bits >= words_)
+                grow_bits(std::max({id / bits::word_bits + 1, words_ + words_ / 2, words_for(universe)}));
             return;
         }
         if (small_.has_room(1)) return;

@@ -83,8 +83,8 @@ struct Corvane {
         std::uint32_t hash = 0;
     };
     struct Bucket {
-        Tag tag;             // none while the bucket is free
-        Carriers carriers;   // entry ids
+        Tag tag;            // none while the bucket is free
+        Carriers carriers;  // entry ids
         Memo memo{};
         std::uint32_t hash = 0;
     };

@@ -30,7 +30,8 @@ class IdSet {
 public:
     IdSet() noexcept = default;
     IdSet(IdSet &&other) noexcept
-        : slots_(std::exchange(other.slots_, nullptr)), size_(std::exchange(other.size_, 0)),
+        : slots_(std::exchange(other.slots_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
           shift_(std::exchange(other.shift_, 64)) {}
     IdSet &operator=(IdSet &&other) noexcept {
         IdSet(std::move(other)).swap(*this);
