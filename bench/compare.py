@@ -241,14 +241,15 @@ def chart(results, path):
         return
     n_keys, rows = results[-1]
     labels = [w for w, _ in rows]
+    peers = list(PEERS)[1:]
     fig, ax = plt.subplots(figsize=(10, 0.32 * len(labels) + 1.5))
-    height = 0.4
-    for i, peer in enumerate(list(PEERS)[1:]):
+    height = 0.8 / len(peers)
+    for i, peer in enumerate(peers):
         ratios = [times[peer] / times["corvane"] for _, times in rows]
         ax.barh([y + i * height for y in range(len(labels))], ratios, height, label=peer)
     ax.axvline(1, color="black", linewidth=0.8)
     ax.set_xscale("log")
-    ax.set_yticks([y + height / 2 for y in range(len(labels))], labels)
+    ax.set_yticks([y + height * (len(peers) - 1) / 2 for y in range(len(labels))], labels)
     ax.invert_yaxis()
     ax.set_xlabel("time (or memory) of peer / corvane  (above 1: corvane wins)")
     ax.set_title(f"corvane against its peers, {n_keys:,} keys")

@@ -86,6 +86,7 @@ class Machine(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
         self.store, self.model = Corvane(), Model()
+        self.iterations = []  # (iterator, the keys it still owes), left open across steps
 
     @initialize(entries=st.dictionaries(st.sampled_from(KEY_TEXTS), st.sets(st.sampled_from(TAG_TEXTS)), max_size=6))
     def populate(self, entries):
@@ -127,6 +128,20 @@ class Machine(RuleBasedStateMachine):
     @rule(name=st.sampled_from(["query", "query_any"]), args=st.lists(tags, max_size=3))
     def query_args(self, name, args):
         self.check(name, lambda: tuple(args))
+
+    @rule(taken=st.integers(0, 2))
+    def start_iterating(self, taken):
+        expected = self.store.keys()
+        iterator = iter(self.store)
+        assert [next(iterator) for _ in expected[:taken]] == expected[:taken]
+        self.iterations.append((iterator, expected[taken:]))
+
+    @rule()
+    def finish_iterating(self):
+        # Whatever changed since, each iteration gives the keys of the store as it began.
+        for iterator, rest in self.iterations:
+            assert list(iterator) == rest
+        self.iterations.clear()
 
     @rule()
     def popitem(self):

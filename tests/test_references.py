@@ -81,3 +81,13 @@ def test_repeated_calls_do_not_grow_memory(group):
     grown = tracemalloc.get_traced_memory()[0] - before
     tracemalloc.stop()
     assert grown < 64 * 1024, f"{group}: {grown} bytes kept after 3000 rounds"
+
+
+def test_bytes_keys_become_one_stored_str():
+    m = Corvane()
+    m[b"raw"] = [bytearray(b"tag")]
+    key, tag = m.keys()[0], m.tags()[0]
+    assert type(key) is str and type(tag) is str and (key, tag) == ("raw", "tag")
+    assert m.keys()[0] is key and next(iter(m)) is key and m["raw"].pop() is tag
+    m[b"\xff"] = ["t"]  # not UTF-8: stored as bytes, never handed out as a str
+    assert b"\xff" in m and m.count(["t"]) == 1
