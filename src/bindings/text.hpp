@@ -22,37 +22,31 @@ namespace corvane {
 class PyText {
 public:
     PyText() noexcept = default;
-    explicit PyText(Ref owner) noexcept : obj_(owner.release()) {}
-    PyText(const PyText &other) noexcept : obj_(other.obj_) { Py_XINCREF(obj_); }
-    PyText(PyText &&other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-    PyText &operator=(PyText other) noexcept {
-        std::swap(obj_, other.obj_);
-        return *this;
-    }
-    ~PyText() { Py_XDECREF(obj_); }
+    explicit PyText(Ref owner) noexcept : owner_(std::move(owner)) {}
 
-    explicit operator bool() const noexcept { return obj_ != nullptr; }
-    const void *identity() const noexcept { return obj_; }
-    PyObject *object() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return static_cast<bool>(owner_); }
+    const void *identity() const noexcept { return owner_.get(); }
+    PyObject *object() const noexcept { return owner_.get(); }
     // The text as a str, or null when its bytes are not UTF-8.
-    PyObject *str() const noexcept { return PyUnicode_CheckExact(obj_) ? obj_ : nullptr; }
+    PyObject *str() const noexcept { return PyUnicode_CheckExact(owner_.get()) ? owner_.get() : nullptr; }
 
     // The UTF-8 bytes. A stored str always has them at hand: inline for
     // ASCII, otherwise in the str's own UTF-8 cache, filled on conversion.
     std::string_view view() const noexcept {
-        if (PyUnicode_CheckExact(obj_)) {
-            if (PyUnicode_IS_COMPACT_ASCII(obj_)) {
-                const auto *ascii = reinterpret_cast<const PyASCIIObject *>(obj_);
+        PyObject *obj = owner_.get();
+        if (PyUnicode_CheckExact(obj)) {
+            if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+                const auto *ascii = reinterpret_cast<const PyASCIIObject *>(obj);
                 return {reinterpret_cast<const char *>(ascii + 1), static_cast<std::size_t>(ascii->length)};
             }
-            const auto *compact = reinterpret_cast<const PyCompactUnicodeObject *>(obj_);
+            const auto *compact = reinterpret_cast<const PyCompactUnicodeObject *>(obj);
             return {compact->utf8, static_cast<std::size_t>(compact->utf8_length)};
         }
-        return {PyBytes_AS_STRING(obj_), static_cast<std::size_t>(PyBytes_GET_SIZE(obj_))};
+        return {PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
     }
 
 private:
-    PyObject *obj_ = nullptr;
+    Ref owner_;
 };
 
 using TextArg = Arg<PyText>;

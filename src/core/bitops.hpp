@@ -99,6 +99,10 @@ inline std::uint64_t count_and(const Word *a, const Word *b, std::size_t n) noex
 
 inline std::uint64_t count(const Word *a, std::size_t n) noexcept { return count_and(a, a, n); }
 
+inline void set(Word *w, std::uint32_t i) noexcept { w[i / word_bits] |= Word(1) << (i % word_bits); }
+inline void clear(Word *w, std::uint32_t i) noexcept { w[i / word_bits] &= ~(Word(1) << (i % word_bits)); }
+inline bool test(const Word *w, std::uint32_t i) noexcept { return (w[i / word_bits] >> (i % word_bits) & 1) != 0; }
+
 // Calls visit(index) for every set bit of w, lowest first; `base` is w's first index.
 template <class Visit>
 void for_each_bit(Word w, std::uint32_t base, Visit &&visit) {

@@ -30,7 +30,7 @@ public:
     bool is_bitset() const noexcept { return bits_ != nullptr; }
 
     bool contains(Id id) const noexcept {
-        if (bits_) return id / bits::word_bits < words_ && (bits_[id / bits::word_bits] >> (id % bits::word_bits) & 1);
+        if (bits_) return id / bits::word_bits < words_ && bits::test(bits_.get(), id);
         return small_.contains(id);
     }
 
@@ -58,7 +58,7 @@ public:
 
     void insert(Id id) noexcept {
         if (bits_) {
-            bits_[id / bits::word_bits] |= Word(1) << (id % bits::word_bits);
+            bits::set(bits_.get(), id);
             ++count_;
         } else {
             small_.insert(id);
@@ -73,7 +73,7 @@ public:
             small_.shrink();
             return;
         }
-        bits_[id / bits::word_bits] &= ~(Word(1) << (id % bits::word_bits));
+        bits::clear(bits_.get(), id);
         if (--count_ == 0) {
             *this = Carriers();
         } else if (std::uint64_t(count_) * 4 < words_for(universe)) {
@@ -85,8 +85,8 @@ public:
     // the entry table). Never allocates.
     void rename(Id from, Id to) noexcept {
         if (bits_) {
-            bits_[from / bits::word_bits] &= ~(Word(1) << (from % bits::word_bits));
-            bits_[to / bits::word_bits] |= Word(1) << (to % bits::word_bits);
+            bits::clear(bits_.get(), from);
+            bits::set(bits_.get(), to);
         } else {
             small_.erase(from);
             small_.insert(to);
@@ -116,7 +116,7 @@ private:
 
     void to_bits(std::uint32_t words) {
         auto bits = zeroed(words);
-        small_.for_each([&](Id id) { bits[id / bits::word_bits] |= Word(1) << (id % bits::word_bits); });
+        small_.for_each([&](Id id) { bits::set(bits.get(), id); });
         count_ = small_.size();
         bits_ = std::move(bits);
         words_ = words;
@@ -171,50 +171,33 @@ inline const Carriers *smallest_small_set(CarrierSets sets) noexcept {
     return it == sets.end() ? nullptr : *it;
 }
 
-}  // namespace kernels
+using Combine = void (*)(CarrierSets, std::uint32_t, std::uint32_t, Word *) noexcept;
 
-// Calls emit(id) for every entry in all of `sets`: distinct sets, ordered by
-// size, the smallest first.
-template <class Emit>
-void intersect(CarrierSets sets, Emit &&emit) {
-    if (const Carriers *driver = kernels::smallest_small_set(sets)) {
-        driver->for_each([&](Id id) {
-            for (const Carriers *s : sets) {
-                if (s != driver && !s->contains(id)) return;
-            }
-            emit(id);
-        });
-        return;
-    }
-    const std::uint32_t words = kernels::common_words(sets);
-    Word chunk[kernels::chunk_words];
-    for (std::uint32_t begin = 0; begin < words; begin += kernels::chunk_words) {
-        const std::uint32_t n = std::min(kernels::chunk_words, words - begin);
-        kernels::and_chunk(sets, begin, n, chunk);
-        for (std::uint32_t i = 0; i < n; ++i) bits::for_each_bit(chunk[i], (begin + i) * bits::word_bits, emit);
+// Words [0, words) of `sets` combined by `combine`, handed to
+// visit(chunk, n, first word) a chunk at a time.
+template <class Visit>
+void for_each_chunk(CarrierSets sets, std::uint32_t words, Combine combine, Visit &&visit) {
+    Word chunk[chunk_words];
+    for (std::uint32_t begin = 0; begin < words; begin += chunk_words) {
+        const std::uint32_t n = std::min(chunk_words, words - begin);
+        combine(sets, begin, n, chunk);
+        visit(static_cast<const Word *>(chunk), n, begin);
     }
 }
 
-inline std::uint64_t intersect_count(CarrierSets sets) {
-    if (sets.size() == 1) return sets[0]->size();
-    if (kernels::smallest_small_set(sets) != nullptr) {
-        std::uint64_t n = 0;
-        intersect(sets, [&](Id) { ++n; });
-        return n;
-    }
-    const std::uint32_t words = kernels::common_words(sets);
-    if (sets.size() == 2) return bits::count_and(sets[0]->words(), sets[1]->words(), words);
+template <class Emit>
+void emit_bits(CarrierSets sets, std::uint32_t words, Combine combine, Emit &&emit) {
+    for_each_chunk(sets, words, combine, [&](const Word *chunk, std::uint32_t n, std::uint32_t begin) {
+        for (std::uint32_t i = 0; i < n; ++i) bits::for_each_bit(chunk[i], (begin + i) * bits::word_bits, emit);
+    });
+}
+
+inline std::uint64_t count_bits(CarrierSets sets, std::uint32_t words, Combine combine) {
     std::uint64_t total = 0;
-    Word chunk[kernels::chunk_words];
-    for (std::uint32_t begin = 0; begin < words; begin += kernels::chunk_words) {
-        const std::uint32_t n = std::min(kernels::chunk_words, words - begin);
-        kernels::and_chunk(sets, begin, n, chunk);
-        total += bits::count(chunk, n);
-    }
+    for_each_chunk(sets, words, combine,
+                   [&](const Word *chunk, std::uint32_t n, std::uint32_t) { total += bits::count(chunk, n); });
     return total;
 }
-
-namespace kernels {
 
 // Whether a union of `sets` is best gathered in a bitset of `words` words:
 // when one of them is a bitset, or they hold as many ids as it has words.
@@ -254,13 +237,41 @@ inline std::unique_ptr<Word[]> unite_bits(CarrierSets sets, std::uint32_t words)
             const std::uint32_t n = std::min(words, s->word_count());
             for (std::uint32_t i = 0; i < n; ++i) seen[i] |= s->words()[i];
         } else {
-            s->for_each([&](Id id) { seen[id / bits::word_bits] |= Word(1) << (id % bits::word_bits); });
+            s->for_each([&](Id id) { bits::set(seen.get(), id); });
         }
     }
     return seen;
 }
 
 }  // namespace kernels
+
+// Calls emit(id) for every entry in all of `sets`: distinct sets, ordered by
+// size, the smallest first.
+template <class Emit>
+void intersect(CarrierSets sets, Emit &&emit) {
+    if (const Carriers *driver = kernels::smallest_small_set(sets)) {
+        driver->for_each([&](Id id) {
+            for (const Carriers *s : sets) {
+                if (s != driver && !s->contains(id)) return;
+            }
+            emit(id);
+        });
+        return;
+    }
+    kernels::emit_bits(sets, kernels::common_words(sets), kernels::and_chunk, emit);
+}
+
+inline std::uint64_t intersect_count(CarrierSets sets) {
+    if (sets.size() == 1) return sets[0]->size();
+    if (kernels::smallest_small_set(sets) != nullptr) {
+        std::uint64_t n = 0;
+        intersect(sets, [&](Id) { ++n; });
+        return n;
+    }
+    const std::uint32_t words = kernels::common_words(sets);
+    if (sets.size() == 2) return bits::count_and(sets[0]->words(), sets[1]->words(), words);
+    return kernels::count_bits(sets, words, kernels::and_chunk);
+}
 
 // Calls emit(id) once for every entry in at least one of `sets` (distinct
 // sets over ids below `universe`), in time linear in their total size: in a
@@ -272,13 +283,7 @@ void unite(CarrierSets sets, std::uint32_t universe, Emit &&emit) {
         return;
     }
     if (kernels::all_bitsets(sets)) {
-        const std::uint32_t words = kernels::longest_words(sets);
-        Word chunk[kernels::chunk_words];
-        for (std::uint32_t begin = 0; begin < words; begin += kernels::chunk_words) {
-            const std::uint32_t n = std::min(kernels::chunk_words, words - begin);
-            kernels::or_chunk(sets, begin, n, chunk);
-            for (std::uint32_t i = 0; i < n; ++i) bits::for_each_bit(chunk[i], (begin + i) * bits::word_bits, emit);
-        }
+        kernels::emit_bits(sets, kernels::longest_words(sets), kernels::or_chunk, emit);
         return;
     }
     const std::uint32_t words = words_for(universe);
@@ -305,15 +310,7 @@ inline std::uint64_t unite_count(CarrierSets sets, std::uint32_t universe) {
             return std::uint64_t(sets[0]->size()) + sets[1]->size() -
                    bits::count_and(sets[0]->words(), sets[1]->words(), kernels::common_words(sets));
         }
-        const std::uint32_t words = kernels::longest_words(sets);
-        std::uint64_t total = 0;
-        Word chunk[kernels::chunk_words];
-        for (std::uint32_t begin = 0; begin < words; begin += kernels::chunk_words) {
-            const std::uint32_t n = std::min(kernels::chunk_words, words - begin);
-            kernels::or_chunk(sets, begin, n, chunk);
-            total += bits::count(chunk, n);
-        }
-        return total;
+        return kernels::count_bits(sets, kernels::longest_words(sets), kernels::or_chunk);
     }
     const std::uint32_t words = words_for(universe);
     if (kernels::unite_in_bits(sets, words)) return bits::count(kernels::unite_bits(sets, words).get(), words);
