@@ -25,7 +25,8 @@
 //
 // Memos. Each bucket can hold a `Memo` that its user derives from the
 // bucket's carriers (a prepared result, say); the store drops it whenever
-// the carriers change, so a memo never outlives what it was made from.
+// an entry joins or leaves the carriers, so a memo never outlives what it was
+// made from. An entry moved to a new id stays a carrier: its memo stays.
 //
 // Texts. `Key` and `Tag` are handles supplied by the user of the store: a
 // default-constructed one holds no text (and converts to false); copying and
