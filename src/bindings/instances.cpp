@@ -35,27 +35,30 @@ pyd::value_and_holder holder_of(PyObject *obj) {
     return inst->get_value_and_holder(Class<T>::info, false);
 }
 
+// The value and holder of an instance of T's class (judged by its real
+// type), or one whose `inst` is null.
+template <class T>
+pyd::value_and_holder slot_of(PyObject *obj) {
+    if (PyType_IsSubtype(Py_TYPE(obj), Class<T>::type) == 0) return {};
+    return holder_of<T>(obj);
+}
+
 template <class T>
 InitState state_of(PyObject *obj) {
-    if (PyType_IsSubtype(Py_TYPE(obj), Class<T>::type) == 0) return InitState::foreign;
-    const pyd::value_and_holder vh = holder_of<T>(obj);
+    const pyd::value_and_holder vh = slot_of<T>(obj);
     if (vh.inst == nullptr) return InitState::foreign;
     return vh.holder_constructed() ? InitState::initialised : InitState::fresh;
 }
 
 template <class T>
 T *value_of(PyObject *obj) {
-    switch (state_of<T>(obj)) {
-        case InitState::foreign:
-            return nullptr;
-        case InitState::fresh:
-            raise(PyExc_TypeError,
-                  (std::string(Class<T>::type->tp_name) + " instance is not initialized (its __init__ never ran)")
-                      .c_str());
-        case InitState::initialised:
-            break;
+    const pyd::value_and_holder vh = slot_of<T>(obj);
+    if (vh.inst == nullptr) return nullptr;
+    if (!vh.holder_constructed()) {
+        raise(PyExc_TypeError,
+              (std::string(Class<T>::type->tp_name) + " instance is not initialized (its __init__ never ran)").c_str());
     }
-    return holder_of<T>(obj).template value_ptr<T>();
+    return vh.template value_ptr<T>();
 }
 
 template <class T>

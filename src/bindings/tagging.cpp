@@ -11,14 +11,15 @@ namespace {
 
 constexpr const char *tags_arg = "'tags'";
 
-// The bucket that every tag of a non-empty `tags` names, if they all name
-// the same tag in use.
+// The bucket of the one tag a non-empty `tags` names (perhaps repeatedly),
+// or no_id when it names several or one not in use. Compares the texts, so
+// that several tags cost no lookup here.
 Id single_bucket(const Store &s, const TagList &tags) {
-    const Id b = s.find_tag(tags.front());
+    const TextArg &first = tags.front();
     for (const TextArg &t : tags) {
-        if (s.find_tag(t) != b) return no_id;
+        if (t.text.identity() != first.text.identity() && t.text.view() != first.text.view()) return no_id;
     }
-    return b;
+    return s.find_tag(first);
 }
 
 // The distinct buckets of the tags in use among `tags`, the largest first.
@@ -82,7 +83,7 @@ Ref select(Store &s, const TagList &tags) {
         if (!buckets.empty() && (buckets.size() == 1 || rare) && all_kept(s, buckets)) {
             return union_of_kept(s, buckets);
         }
-        return key_set(s, s.match_any(tags));
+        return key_set(s, s.match_any(std::span<const Id>(buckets)));
     }
 }
 

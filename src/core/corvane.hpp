@@ -267,14 +267,15 @@ struct Corvane {
 
     std::vector<Id> match_any(TagArgs tags) const {
         std::vector<const Carriers *> sets;
-        std::vector<Id> out;
-        if (gather(tags, sets, false)) {
-            std::uint64_t total = 0;
-            for (const Carriers *s : sets) total += s->size();
-            out.reserve(std::min<std::uint64_t>(total, size()));
-            unite(sets, size(), [&](Id id) { out.push_back(id); });
-        }
-        return out;
+        return gather(tags, sets, false) ? union_of(sets) : std::vector<Id>();
+    }
+
+    // As match_any, for tags already resolved to distinct live buckets.
+    std::vector<Id> match_any(Ids buckets) const {
+        std::vector<const Carriers *> sets;
+        sets.reserve(buckets.size());
+        for (Id b : buckets) sets.push_back(&tag_index.buckets[b].carriers);
+        return sets.empty() ? std::vector<Id>() : union_of(sets);
     }
 
     // Entries carrying every tag; all entries for an empty `tags`.
@@ -292,6 +293,15 @@ struct Corvane {
     }
 
 private:
+    std::vector<Id> union_of(CarrierSets sets) const {
+        std::uint64_t total = 0;
+        for (const Carriers *s : sets) total += s->size();
+        std::vector<Id> out;
+        out.reserve(std::min<std::uint64_t>(total, size()));
+        unite(sets, size(), [&](Id id) { out.push_back(id); });
+        return out;
+    }
+
     template <class Text>
     static std::uint32_t hash32(const Arg<Text> &arg) noexcept {
         return static_cast<std::uint32_t>(arg.hash);
