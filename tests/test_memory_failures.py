@@ -1,6 +1,7 @@
 """Running out of memory at every allocation an operation makes, one at a time:
 the operation raises MemoryError (never aborts), the store stays consistent,
-and a failed operation leaves it as it was (update applies a prefix).
+and a failed operation leaves it as it was (update applies a prefix). Likewise
+for every allocation of the import: it raises ImportError or MemoryError.
 
 C++ allocations fail through a malloc shim preloaded into a child interpreter;
 Python's own allocations through _testcapi.set_nomemory."""
@@ -21,14 +22,28 @@ extern void *__libc_calloc(size_t, size_t);
 extern void *__libc_realloc(void *, size_t);
 extern void *__libc_memalign(size_t, size_t);
 static long countdown = -1; /* allocations left before all fail; -1: none fail */
+static long single = -1;    /* allocations left before one fails; -1: none */
 void corvane_test_fail_after(long n) { countdown = n; }
-static int out(void) { return countdown == 0 || (countdown > 0 && --countdown < 0); }
+long corvane_test_fail_once(long n) { long was = single; single = n; return was; }
+static int out(void) {
+    if (single >= 0 && single-- == 0) return 1;
+    return countdown == 0 || (countdown > 0 && --countdown < 0);
+}
 void *malloc(size_t n) { if (out()) { errno = ENOMEM; return NULL; } return __libc_malloc(n); }
 void *calloc(size_t a, size_t b) { if (out()) { errno = ENOMEM; return NULL; } return __libc_calloc(a, b); }
 void *realloc(void *p, size_t n) { if (out()) { errno = ENOMEM; return NULL; } return __libc_realloc(p, n); }
 void *memalign(size_t a, size_t n) { if (out()) { errno = ENOMEM; return NULL; } return __libc_memalign(a, n); }
 void *aligned_alloc(size_t a, size_t n) { return memalign(a, n); }
 int posix_memalign(void **p, size_t a, size_t n) { void *m = memalign(a, n); if (!m) return ENOMEM; *p = m; return 0; }
+/* pybind11 3.1 uses strdup's copy of a name unchecked while it makes a class:
+   that failure is pybind11's own, so the copy never fails here. */
+char *strdup(const char *s) {
+    size_t n = 0;
+    while (s[n]) ++n;
+    char *copy = __libc_malloc(n + 1);
+    for (size_t i = 0; i <= n; ++i) copy[i] = s[i];
+    return copy;
+}
 """
 
 HARNESS = """
@@ -167,3 +182,71 @@ def test_python_allocations_failing_one_by_one():
     pytest.importorskip("_testcapi")
     result = run_hammer("pymem", dict(os.environ))
     assert result.returncode == 0 and "survived" in result.stdout, result.stderr[-3000:]
+
+
+IMPORT_HARNESS = """
+import ctypes, importlib.util, os, sys
+if {mode!r} == "malloc":
+    _fail_once = ctypes.CDLL(None).corvane_test_fail_once
+    _fail_once.argtypes, _fail_once.restype = [ctypes.c_long], ctypes.c_long
+    def arm(n): _fail_once(n)
+    def disarm():
+        # Whether the failure was still to come: then it fell after the import.
+        try:
+            return _fail_once(-1) >= 0
+        except (MemoryError, ctypes.ArgumentError):  # it came in this very call
+            _fail_once(-1)
+            return True
+else:
+    import _testcapi
+    def arm(n): _testcapi.set_nomemory(n, n + 1)
+    def disarm():
+        _testcapi.remove_mem_hooks()
+        return False  # not known: stop after many clean imports in a row
+# The loader's own work is done first: mapping and relocating the module and
+# libstdc++, and the per-thread exception state that glibc allocates on
+# libstdc++'s first throw (aborting if it cannot).
+ctypes.CDLL(importlib.util.find_spec("corvane").origin)
+ctypes.CDLL("libstdc++.so.6").__cxa_get_globals()
+FAILED, IMPORTED, PAST = 3, 4, 5
+n, imported_in_a_row = 0, 0
+while True:
+    pid = os.fork()
+    if pid == 0:
+        arm(n)
+        try:
+            import corvane
+            code = IMPORTED
+        except (ImportError, MemoryError):
+            code = FAILED
+        except RuntimeError as e:
+            code = FAILED if "allocate lock" in str(e) else 1  # importlib's own module lock
+        if disarm():
+            code = PAST
+        if code != FAILED and len(corvane.Corvane({{"k": ["t"]}})) != 1:
+            code = 1
+        os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) in (FAILED, IMPORTED, PAST), (n, status)
+    if os.WEXITSTATUS(status) == PAST:
+        break
+    imported_in_a_row = imported_in_a_row + 1 if os.WEXITSTATUS(status) == IMPORTED else 0
+    if imported_in_a_row == 50:
+        break
+    n += 1
+print("imports tried:", n)
+"""
+
+
+@pytest.mark.parametrize("mode", ["malloc", "pymem"])
+def test_import_when_each_allocation_fails(mode, shim):
+    env = dict(os.environ)
+    if mode == "malloc":
+        if "asan" in env.get("LD_PRELOAD", ""):
+            pytest.skip("the sanitizer owns malloc")
+        env.update(LD_PRELOAD=str(shim), PYTHONMALLOC="malloc")  # Python's allocations through the shim too
+    else:
+        pytest.importorskip("_testcapi")
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(IMPORT_HARNESS.format(mode=mode))],
+                            capture_output=True, text=True, timeout=600, env=env)
+    assert result.returncode == 0 and "imports tried" in result.stdout, result.stderr[-3000:]

@@ -3,7 +3,9 @@
 CORVANE_MODEL_EXAMPLES raises the number of sequences for a long soak run.
 """
 
+import gc
 import os
+from functools import partial
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -82,6 +84,16 @@ def method_rule(name, normalise=lambda result: result, **arguments):
     return run
 
 
+class Finalized:
+    """Cyclic garbage: only the collector frees it, and then runs `action`."""
+
+    def __init__(self, action):
+        self.me, self.action = self, action
+
+    def __del__(self):
+        self.action()
+
+
 class Machine(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
@@ -142,6 +154,52 @@ class Machine(RuleBasedStateMachine):
         for iterator, rest in self.iterations:
             assert list(iterator) == rest
         self.iterations.clear()
+
+    @rule(op=st.sampled_from(["to_dict", "keys", "find", "find_any", "count_any"]),
+          action=st.sampled_from(["clear", "grow", "shrink"]), tag=st.sampled_from(TAG_TEXTS))
+    def collected_during_a_call(self, op, action, tag):
+        """A collection starts at the call's first allocation, and a finalizer changes the store."""
+        OPERATIONS[0] += 1
+        store, model, changes = self.store, self.model, []
+
+        def change():
+            if action == "clear":
+                store.clear()
+                changes.append(model.clear)
+            elif action == "grow":
+                more = {f"new{len(store)}": [tag, "x"]}
+                store.update(more)
+                changes.append(partial(model.update, more))
+            else:
+                gone = store.keys()[:2]
+                for key in gone:
+                    store.discard(key)
+                changes.extend(partial(model.discard, key) for key in gone)
+
+        expected = {
+            "to_dict": lambda: {text(k): model.texts(v) for k, v in model.d.items()},
+            "keys": lambda: sorted(model.keys()),
+            "find": lambda: model.find([tag]),
+            "find_any": lambda: model.find_any([tag, "y"]),
+            "count_any": lambda: model.count_any([tag, "y"]),
+        }[op]()
+        call = {"to_dict": store.to_dict, "keys": store.keys, "find": partial(store.find, [tag]),
+                "find_any": partial(store.find_any, [tag, "y"]), "count_any": partial(store.count_any, [tag, "y"])}[op]
+        was_enabled, threshold = gc.isenabled(), gc.get_threshold()
+        gc.disable()
+        Finalized(change)
+        held = [[] for _ in range(100)], [{} for _ in range(100)]  # past the free lists of both
+        gc.set_threshold(1)
+        gc.enable()
+        result = call()
+        gc.set_threshold(*threshold)
+        del held
+        gc.collect(0)
+        if not was_enabled:
+            gc.disable()
+        for apply in changes:
+            apply()
+        assert (sorted(result) if op == "keys" else result) == expected
 
     @rule()
     def popitem(self):

@@ -46,3 +46,14 @@ def test_identity_semantics_and_second_init():
     assert a != b and a == a
     a.__init__("other", {"z"})
     assert (a.data, a.tags) == ("d", {"a"})
+
+
+def test_a_set_of_tags_is_recognised_by_its_real_type():
+    # Named like a keys view, but neither one nor a collections.abc.Set.
+    impostor = type("dict_keys", (), {"__iter__": lambda self: iter(["a", "a", "b"])})
+    not_iterable = type("dict_keys", (), {})
+    for value in (impostor(), not_iterable()):
+        with pytest.raises(TypeError, match="incompatible constructor arguments"):
+            Object("d", value)
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            Object().tags = value

@@ -1,8 +1,9 @@
 #pragma once
 
-// The methods of the Python class Corvane: each converts nothing itself
-// (its parameters arrive converted, convert.hpp), calls the store and builds
-// a new result from what the store holds.
+// The methods of the Python class Corvane: each gets its parameters
+// converted (convert.hpp), calls the store and builds a new result from what
+// the store holds, with the collector paused (collector.hpp). Only
+// setdefault's default and update's values are converted lazily, inside.
 
 #include <cstdint>
 
@@ -28,7 +29,7 @@ bool contains(const Store &s, const Probe &key);
 Ref iterate(PyObject *self, Store &s);
 Ref text(const Store &s);
 Ref getitem(const Store &s, const Probe &key);
-void setitem(Store &s, const Storable &key, const Iterable &tags);
+void setitem(Store &s, const Storable &key, const StorableTags &tags);
 void delitem(Store &s, const Probe &key);
 void clear(Store &s);
 Ref keys(const Store &s);
@@ -40,7 +41,7 @@ Ref popitem(Store &s);
 
 // Tag editing.
 void add_tag(Store &s, const Storable &key, const Storable &tag);
-void add_tags(Store &s, const Storable &key, const Iterable &tags);
+void add_tags(Store &s, const Storable &key, const StorableTags &tags);
 void remove_tag(Store &s, const Probe &key, const Probe &tag);
 void discard_tag(Store &s, const Probe &key, const Probe &tag);
 bool has_tag(const Store &s, const Probe &key, const Probe &tag);
@@ -49,16 +50,16 @@ Ref erase(Store &s, const Probe &key);
 bool discard(Store &s, const Probe &key);
 
 // Tag queries.
-Ref find(Store &s, const Iterable &tags);
+Ref find(Store &s, const ProbeTags &tags);
 Ref query(Store &s, const Args &tags);
-Ref find_any(Store &s, const Iterable &tags);
+Ref find_any(Store &s, const ProbeTags &tags);
 Ref query_any(Store &s, const Args &tags);
-std::uint64_t count(const Store &s, const Iterable &tags);
-std::uint64_t count_any(const Store &s, const Iterable &tags);
+std::uint64_t count(const Store &s, const ProbeTags &tags);
+std::uint64_t count_any(const Store &s, const ProbeTags &tags);
 
 // Conditional removal.
-Ref retain_where(Store &s, const Iterable &tags);
-Ref retain_where_any(Store &s, const Iterable &tags);
-Ref erase_where(Store &s, const Iterable &tags);
+Ref retain_where(Store &s, const ProbeTags &tags);
+Ref retain_where_any(Store &s, const ProbeTags &tags);
+Ref erase_where(Store &s, const ProbeTags &tags);
 
 }  // namespace corvane::adapters

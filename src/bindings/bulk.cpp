@@ -11,8 +11,7 @@ namespace {
 // both objects: converting the tags may run code that drops other references.
 void put_pair(Store &s, PyObject *key, PyObject *tags, const char *where, TagList &scratch) {
     const TextArg k = element_text(key, Use::store, where);
-    const Iterable value{Ref::borrow(tags), Ref::steal(checked(PyObject_GetIter(tags)))};
-    to_tag_list(value, scratch, Use::store, where);
+    to_tag_list(Iterable{Ref::borrow(tags), Ref()}, scratch, Use::store, where);
     s.put(k, scratch);
 }
 
@@ -44,12 +43,13 @@ Store from_dict(const Dict &d) {
 Store from_keys_values(const Iterable &keys, const Iterable &values) {
     Store s;
     TagList scratch;
-    Ref key = next_of(keys.iterator);
-    Ref value = next_of(values.iterator);
+    const Ref key_iterator = iterator_of(keys), value_iterator = iterator_of(values);
+    Ref key = next_of(key_iterator);
+    Ref value = next_of(value_iterator);
     while (key && value) {
         put_pair(s, key.get(), value.get(), "'keys'", scratch);
-        key = next_of(keys.iterator);
-        value = next_of(values.iterator);
+        key = next_of(key_iterator);
+        value = next_of(value_iterator);
     }
     if (key || value) raise(PyExc_ValueError, "keys and values must have equal length");
     return s;
@@ -58,7 +58,8 @@ Store from_keys_values(const Iterable &keys, const Iterable &values) {
 Store from_items(const Iterable &items) {
     Store s;
     TagList scratch;
-    while (const Ref item = next_of(items.iterator)) {
+    const Ref iterator = iterator_of(items);
+    while (const Ref item = next_of(iterator)) {
         PyObject *pair = item.get();
         if (!PyTuple_Check(pair)) raise(PyExc_TypeError, "each item must be a (key, tags) tuple");
         if (PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, "each item must be a (key, tags) pair");
@@ -68,7 +69,6 @@ Store from_items(const Iterable &items) {
 }
 
 Ref to_dict(const Store &s) {
-    const GcPause pause;
     Ref out = Ref::steal(checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(s.size()))));
     for (const Store::Entry &e : s.entries()) {
         const Ref tags = tag_set(s, e);
@@ -78,7 +78,6 @@ Ref to_dict(const Store &s) {
 }
 
 Ref items(const Store &s) {
-    const GcPause pause;
     Ref out = new_list(s.size());
     Py_ssize_t i = 0;
     for (const Store::Entry &e : s.entries()) {

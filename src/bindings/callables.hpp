@@ -3,9 +3,10 @@
 // The entry points of every bound callable. Each takes CPython's fast-call
 // arguments straight from the interpreter, binds them to its parameters
 // (positionally or by keyword), converts them by their kinds (convert.hpp),
-// calls one adapter, and returns its result; every C++ exception ends as a
-// Python error. When no overload accepts the arguments, the TypeError lists
-// the accepted signatures and describes each argument by a bounded text.
+// then, with the collector paused (collector.hpp), calls one adapter and
+// returns its result; every C++ exception ends as a Python error. When no
+// overload accepts the arguments, the TypeError lists the accepted
+// signatures and describes each argument by a bounded text.
 
 #include <Python.h>
 
@@ -17,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/collector.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/instances.hpp"
@@ -168,6 +170,7 @@ struct Method {
             if (auto *target = calls::value_of<typename S::Self>(self)) {
                 typename S::Params params;
                 if (calls::load_params(info.bindings[0], args, nargs, kwnames, params)) {
+                    const GcPause pause;
                     return calls::result_of<typename S::Result>([&] {
                         return std::apply(
                             [&](auto &...p) {
@@ -244,7 +247,10 @@ struct Getter {
     static PyObject *entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
         return guarded([&]() -> PyObject * {
             if (nargs == 1 && kwnames == nullptr) {
-                if (const Record *r = record_of(args[0])) return calls::to_python(Get(*r));
+                if (const Record *r = record_of(args[0])) {
+                    const GcPause pause;
+                    return calls::to_python(Get(*r));
+                }
             }
             mismatch(info, nullptr, args, nargs, kwnames);
         });
@@ -262,6 +268,7 @@ struct Setter {
                 Record *r = record_of(args[0]);
                 std::tuple_element_t<0, typename S::Params> value;
                 if (r != nullptr && load(args[1], value)) {
+                    const GcPause pause;
                     Set(*r, value);
                     return Py_NewRef(Py_None);
                 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "bindings/collector.hpp"
+
 namespace corvane {
 
 namespace {
@@ -53,9 +55,11 @@ void to_tag_list(const Iterable &tags, TagList &out, Use use, const char *where)
             const Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(obj, i));
             out.push_back(element_text(item.get(), use, where));
         }
-        return;
+    } else {
+        const Ref iterator = iterator_of(tags);
+        while (const Ref item = next_of(iterator)) out.push_back(element_text(item.get(), use, where));
     }
-    while (const Ref item = next_of(tags.iterator)) out.push_back(element_text(item.get(), use, where));
+    GcPause::renew();
 }
 
 TagList tag_list(const Args &args, const char *where) {
@@ -70,7 +74,7 @@ bool load(PyObject *value, SetOfTags &out) {
         const Ref abc = Ref::steal(checked(PyImport_ImportModule("collections.abc")));
         return checked(PyObject_GetAttrString(abc.get(), "Set"));  // kept for the process
     }();
-    const bool accepted = PyAnySet_Check(value) || std::string(Py_TYPE(value)->tp_name) == "dict_keys";
+    const bool accepted = PyAnySet_Check(value) || Py_IS_TYPE(value, &PyDictKeys_Type);
     if (!accepted) {
         const int is_set = PyObject_IsInstance(value, abc_set);
         if (is_set < 0) propagate();

@@ -35,13 +35,19 @@ bool load(PyObject *value, Text<U> &out) {
 
 // An iterable parameter, with the iterator obtained when it was matched, so
 // that iter() is asked once. Only a TypeError from iter() means "not
-// iterable"; any other exception propagates.
+// iterable"; any other exception propagates. An exact list or tuple is read
+// in place (iterator_of() makes an iterator where one is needed): binding
+// it allocates nothing, so no collection can start there.
 struct Iterable {
     Ref object;
     Ref iterator;
 };
 
 inline bool load(PyObject *value, Iterable &out) {
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+        out = {Ref::borrow(value), Ref()};
+        return true;
+    }
     PyObject *it = PyObject_GetIter(value);
     if (it == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) propagate();
@@ -50,6 +56,10 @@ inline bool load(PyObject *value, Iterable &out) {
     }
     out = {Ref::borrow(value), Ref::steal(it)};
     return true;
+}
+
+inline Ref iterator_of(const Iterable &in) {
+    return in.iterator ? in.iterator : Ref::steal(checked(PyObject_GetIter(in.object.get())));
 }
 
 // The next item, or null once the iterator is exhausted.
@@ -94,7 +104,9 @@ using TagList = std::vector<TextArg>;
 // Converts every element of a tags iterable; `where` names the argument in
 // error messages. A len() is only a hint: its errors are dropped (all but
 // those that must not be swallowed, such as KeyboardInterrupt) and the
-// reservation is capped, so a lying __len__ cannot make us allocate.
+// reservation is capped, so a lying __len__ cannot make us allocate. The
+// caller's code may run here, so a paused collector is paused afresh
+// afterwards (collector.hpp).
 void to_tag_list(const Iterable &tags, TagList &out, Use use, const char *where);
 
 inline TagList tag_list(const Iterable &tags, Use use, const char *where) {
@@ -104,6 +116,23 @@ inline TagList tag_list(const Iterable &tags, Use use, const char *where) {
 }
 
 TagList tag_list(const Args &args, const char *where);
+
+// A tags parameter, shown as "collections.abc.Iterable": any iterable,
+// converted whole as the call binds it, before any store is read.
+template <Use U>
+struct Tags {
+    TagList list;
+};
+using ProbeTags = Tags<Use::probe>;     // only looked up
+using StorableTags = Tags<Use::store>;  // may be stored
+
+template <Use U>
+bool load(PyObject *value, Tags<U> &out) {
+    Iterable tags;
+    if (!load(value, tags)) return false;
+    to_tag_list(tags, out.list, U, "'tags'");
+    return true;
+}
 
 // The tags parameter of Object, shown as "collections.abc.Set[str]": a set,
 // frozenset or dict_keys view, or another collections.abc.Set, whose

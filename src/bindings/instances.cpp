@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <new>
 #include <string>
 
 #include "bindings/registration.hpp"
@@ -71,8 +72,6 @@ void attach_value(PyObject *obj, T &&value) {
     vh.set_holder_constructed();
 }
 
-PyTypeObject *shared_base = nullptr;  // pybind11's common base class
-
 // Frees an instance whose layout could not be set up, without running the
 // deallocator that relies on that layout.
 void discard_raw(PyObject *self) noexcept {
@@ -82,23 +81,10 @@ void discard_raw(PyObject *self) noexcept {
     if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0) Py_DECREF(type);
 }
 
-bool is_ours(PyObject *obj) {
-    return state_of<Store>(obj) != InitState::foreign || state_of<Record>(obj) != InitState::foreign;
-}
-
 // pybind11's instance allocation, with its failures reported instead of
-// crashing or aborting: a failed allocation is MemoryError, and the shared
-// base class itself (which copyreg's protocols 0 and 1 instantiate to copy
-// an object) is a TypeError.
-PyObject *guarded_new(PyTypeObject *type, PyObject *args, PyObject *) noexcept {
+// crashing or aborting: a failed allocation is MemoryError.
+PyObject *guarded_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
     return guarded([&]() -> PyObject * {
-        if (type == shared_base) {
-            if (args != nullptr && PyTuple_GET_SIZE(args) == 1 && is_ours(PyTuple_GET_ITEM(args, 0))) {
-                const std::string name = Py_TYPE(PyTuple_GET_ITEM(args, 0))->tp_name;
-                raise(PyExc_TypeError, ("cannot pickle '" + name + "' object").c_str());
-            }
-            raise(PyExc_TypeError, ("cannot create '" + std::string(type->tp_name) + "' instances").c_str());
-        }
         PyObject *self = checked(type->tp_alloc(type, 0));
         try {
             reinterpret_cast<pyd::instance *>(self)->allocate_layout();
@@ -110,26 +96,32 @@ PyObject *guarded_new(PyTypeObject *type, PyObject *args, PyObject *) noexcept {
     });
 }
 
-// Every type that inherited `original` gets guarded_new too: CPython's
-// __new__ refuses to create an instance of a type whose tp_new differs from
-// the one of the class that defines __new__.
-void replace_new(PyTypeObject *type, newfunc original) {
-    if (type->tp_new == original) type->tp_new = guarded_new;
-    const Ref subclasses =
-        Ref::steal(checked(PyObject_CallMethod(reinterpret_cast<PyObject *>(type), "__subclasses__", nullptr)));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subclasses.get()); ++i) {
-        replace_new(reinterpret_cast<PyTypeObject *>(PyList_GET_ITEM(subclasses.get(), i)), original);
-    }
+// Gives a class guarded_new and a __new__ of its own: CPython's own wrapper
+// of tp_new (the one object.__new__ is), bound to the class. Its safety
+// check then accepts Cls.__new__(Cls) and the class's Python subclasses;
+// subclasses inherit guarded_new; and copyreg, which pickles by protocols 0
+// and 1 through the nearest class that defines __new__, stops at this class
+// and refuses it with a TypeError rather than instantiating pybind11's
+// shared base (which aborts). Nothing outside the class is touched.
+void own_new(PyTypeObject *type) {
+    PyObject *object_new = checked(PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__new__"));
+    PyMethodDef *wrapper = reinterpret_cast<PyCFunctionObject *>(object_new)->m_ml;
+    const Ref bound = Ref::steal(checked(PyCFunction_NewEx(wrapper, reinterpret_cast<PyObject *>(type), nullptr)));
+    if (PyDict_SetItemString(type->tp_dict, "__new__", bound.get()) != 0) propagate();
+    type->tp_new = guarded_new;
+    PyType_Modified(type);
 }
 
 template <class T>
 void guard_class(PyTypeObject *type) {
+    // pybind11 leaves a class's names null when making them ran out of memory.
+    const auto *heap = reinterpret_cast<PyHeapTypeObject *>(type);
+    if (heap->ht_name == nullptr || heap->ht_qualname == nullptr) throw std::bad_alloc();
     Class<T>::type = type;
     Class<T>::info = pyd::get_type_info(typeid(T));
     Class<T>::inherited_free = type->tp_free;
     type->tp_free = Class<T>::free;
-    shared_base = type->tp_base;
-    if (shared_base->tp_new != guarded_new) replace_new(shared_base, shared_base->tp_new);
+    own_new(type);
 }
 
 }  // namespace

@@ -59,31 +59,58 @@ PyObject *length_hint(PyObject *self, PyObject *) noexcept {
     return PyLong_FromSize_t(left);
 }
 
-void dealloc(PyObject *self) noexcept {
+// The iterator holds its owner and its copy of the keys, so it takes part
+// in cyclic collection: a store that keeps an iterator over itself (in an
+// attribute of a subclass, or in a generator) is freed like any cycle.
+int traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     auto *it = reinterpret_cast<KeyIterator *>(self);
-    PyTypeObject *type = Py_TYPE(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(it->owner);
+    Py_VISIT(it->rest);
+    return 0;
+}
+
+// Ends the iteration: unlinked first, since the store goes with its owner.
+int clear(PyObject *self) noexcept {
+    auto *it = reinterpret_cast<KeyIterator *>(self);
     unlink_iterator(it);
-    Py_XDECREF(it->rest);
-    Py_XDECREF(it->owner);
-    PyObject_Free(self);
+    Py_CLEAR(it->rest);
+    Py_CLEAR(it->owner);
+    return 0;
+}
+
+void dealloc(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    clear(self);
+    PyObject_GC_Del(self);
     Py_DECREF(type);
+}
+
+PyObject *refuse_pickling(PyObject *self, PyObject *) noexcept {
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
+    return nullptr;
 }
 
 PyMethodDef methods[] = {
     {"__length_hint__", length_hint, METH_NOARGS, "Private method returning an estimate of len(list(it))."},
+    // Every protocol and copy.copy() end here, so all refuse alike.
+    {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void *>(next_key)},
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear)},
     {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };
 
 PyType_Spec spec = {"corvane.KeyIterator", sizeof(KeyIterator), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
 
 }  // namespace
 
@@ -94,7 +121,7 @@ void create_iterator_type() {
 Ref iterate_keys(PyObject *owner, Store &s) {
     // Keys without a str fail now, as decoding a copy of them would.
     if (s.has_raw_keys()) return Ref::steal(checked(PyObject_GetIter(key_list(s).get())));
-    auto *it = PyObject_New(KeyIterator, iterator_type);
+    auto *it = PyObject_GC_New(KeyIterator, iterator_type);
     if (it == nullptr) propagate();
     it->owner = Py_NewRef(owner);
     it->store = &s;
@@ -104,12 +131,12 @@ Ref iterate_keys(PyObject *owner, Store &s) {
     it->next = s.iterators;
     if (s.iterators != nullptr) s.iterators->prev = it;
     s.iterators = it;
+    PyObject_GC_Track(it);
     return Ref::steal(reinterpret_cast<PyObject *>(it));
 }
 
 void Store::detach_iterators() {
     if (iterators == nullptr) return;
-    const GcPause pause;
     // One at a time, so that if memory runs out each is either still walking
     // the (unchanged) store or done with it.
     while (KeyIterator *it = iterators) {

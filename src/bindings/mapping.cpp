@@ -20,7 +20,6 @@ Ref keys(const Store &s) { return key_list(s); }
 Ref iterate(PyObject *self, Store &s) { return iterate_keys(self, s); }
 
 Ref values(const Store &s) {
-    const GcPause pause;
     Ref out = new_list(s.size());
     Py_ssize_t i = 0;
     for (const Store::Entry &e : s.entries()) PyList_SET_ITEM(out.get(), i++, tag_set(s, e).release());
@@ -32,22 +31,15 @@ Ref text(const Store &s) {
     return Ref::steal(checked(PyUnicode_FromFormat("Corvane(%S)", d.get())));
 }
 
-Ref getitem(const Store &s, const Probe &key) {
-    const GcPause pause;
-    return tag_set(s, s.entry(s.existing(key.arg)));
-}
+Ref getitem(const Store &s, const Probe &key) { return tag_set(s, s.entry(s.existing(key.arg))); }
 
-void setitem(Store &s, const Storable &key, const Iterable &tags) {
-    const TagList list = tag_list(tags, Use::store, "'tags'");
-    s.put(key.arg, list);
-}
+void setitem(Store &s, const Storable &key, const StorableTags &tags) { s.put(key.arg, tags.list); }
 
 void delitem(Store &s, const Probe &key) { s.erase(s.existing(key.arg)); }
 
 void clear(Store &s) { s.clear(); }
 
 Ref get(const Store &s, const Probe &key, const Any &fallback) {
-    const GcPause pause;
     const Id id = s.find(key.arg);
     return id == no_id ? fallback.object : tag_set(s, s.entry(id));
 }
@@ -55,12 +47,8 @@ Ref get(const Store &s, const Probe &key, const Any &fallback) {
 // Never removes or replaces a present key: `default` is converted (running
 // whatever code it runs) and stored only if the key is still absent then.
 Ref setdefault(Store &s, const Storable &key, const Iterable &fallback) {
-    {
-        const GcPause pause;
-        if (const Id id = s.find(key.arg); id != no_id) return tag_set(s, s.entry(id));
-    }
+    if (const Id id = s.find(key.arg); id != no_id) return tag_set(s, s.entry(id));
     const TagList tags = tag_list(fallback, Use::store, "'default'");
-    const GcPause pause;
     if (const Id id = s.find(key.arg); id != no_id) return tag_set(s, s.entry(id));
     Ref out = Ref::steal(checked(PySet_New(nullptr)));  // built first: a tag that does not decode stores nothing
     for (const TextArg &t : tags) {
@@ -71,7 +59,6 @@ Ref setdefault(Store &s, const Storable &key, const Iterable &fallback) {
 }
 
 Ref pop(Store &s, const Probe &key, const Any &fallback) {
-    const GcPause pause;
     const Id id = s.find(key.arg);
     if (id == no_id) return fallback.object;
     Ref out = tag_set(s, s.entry(id));
@@ -81,7 +68,6 @@ Ref pop(Store &s, const Probe &key, const Any &fallback) {
 
 Ref popitem(Store &s) {
     if (s.size() == 0) raise(PyExc_KeyError, "popitem(): Corvane is empty");
-    const GcPause pause;
     Ref key = Ref::borrow(str_of(s.entry(0).key));
     Ref out = new_tuple(std::move(key), tag_set(s, s.entry(0)));
     s.erase(0);

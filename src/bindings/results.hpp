@@ -15,22 +15,6 @@
 
 namespace corvane {
 
-// Allocating a Python container can start a garbage collection, which can
-// run arbitrary __del__ code, which could change the very store a result is
-// being built from. Collections wait while a result is built.
-class GcPause {
-public:
-    GcPause() noexcept : was_enabled_(PyGC_Disable() == 1) {}
-    ~GcPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    GcPause(const GcPause &) = delete;
-    GcPause &operator=(const GcPause &) = delete;
-
-private:
-    bool was_enabled_;
-};
-
 // The str of a stored text (borrowed); for bytes that are not UTF-8, raises
 // the UnicodeDecodeError that decoding them gives.
 PyObject *str_of(const PyText &text);

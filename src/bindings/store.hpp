@@ -113,7 +113,8 @@ private:
     }
 
     // Gives every iterator walking this store its own copy of the keys it
-    // has still to give. Throws MemoryError before anything changed.
+    // has still to give. Throws MemoryError before anything changed. Builds
+    // lists, so it runs only within a call, with the collector paused.
     void detach_iterators();
 
     void forget_key_sets() noexcept;

@@ -9,8 +9,6 @@ namespace corvane::adapters {
 
 namespace {
 
-constexpr const char *tags_arg = "'tags'";
-
 // The bucket of the one tag a non-empty `tags` names (perhaps repeatedly),
 // or no_id when it names several or one not in use. Compares the texts, so
 // that several tags cost no lookup here.
@@ -70,7 +68,6 @@ Ref union_of_kept(const Store &s, const std::vector<Id> &buckets) {
 // only copies it, as fast as a set can be made.
 template <bool All>
 Ref select(Store &s, const TagList &tags) {
-    const GcPause pause;
     if (tags.empty()) return key_set(s);
     if constexpr (All) {
         const Id b = single_bucket(s, tags);
@@ -90,10 +87,8 @@ Ref select(Store &s, const TagList &tags) {
 // Keeps the entries carrying every tag (All) or any tag; returns their keys,
 // all of them decoded before the first removal.
 template <bool All>
-Ref retain(Store &s, const Iterable &arg) {
-    const TagList tags = tag_list(arg, Use::probe, tags_arg);
+Ref retain(Store &s, const TagList &tags) {
     if (tags.empty()) return keys(s);
-    const GcPause pause;
     const std::vector<Id> keep = All ? s.match_all(tags) : s.match_any(tags);
     Ref out = key_list(s, keep);
     s.retain(keep);
@@ -104,10 +99,7 @@ Ref retain(Store &s, const Iterable &arg) {
 
 void add_tag(Store &s, const Storable &key, const Storable &tag) { s.add_tag(key.arg, tag.arg); }
 
-void add_tags(Store &s, const Storable &key, const Iterable &tags) {
-    const TagList list = tag_list(tags, Use::store, tags_arg);
-    s.add_tags(key.arg, list);
-}
+void add_tags(Store &s, const Storable &key, const StorableTags &tags) { s.add_tags(key.arg, tags.list); }
 
 void remove_tag(Store &s, const Probe &key, const Probe &tag) { s.remove_tag(key.arg, tag.arg); }
 
@@ -123,7 +115,6 @@ Ref tags(const Store &s) {
 }
 
 Ref erase(Store &s, const Probe &key) {
-    const GcPause pause;
     const Id id = s.existing(key.arg);
     Ref out = tag_set(s, s.entry(id));
     s.erase(id);
@@ -136,28 +127,24 @@ bool discard(Store &s, const Probe &key) {
     return id != no_id;
 }
 
-Ref find(Store &s, const Iterable &tags) { return select<true>(s, tag_list(tags, Use::probe, tags_arg)); }
+Ref find(Store &s, const ProbeTags &tags) { return select<true>(s, tags.list); }
 
 Ref query(Store &s, const Args &tags) { return select<true>(s, tag_list(tags, "*args")); }
 
-Ref find_any(Store &s, const Iterable &tags) { return select<false>(s, tag_list(tags, Use::probe, tags_arg)); }
+Ref find_any(Store &s, const ProbeTags &tags) { return select<false>(s, tags.list); }
 
 Ref query_any(Store &s, const Args &tags) { return select<false>(s, tag_list(tags, "*args")); }
 
-std::uint64_t count(const Store &s, const Iterable &tags) { return s.count_all(tag_list(tags, Use::probe, tags_arg)); }
+std::uint64_t count(const Store &s, const ProbeTags &tags) { return s.count_all(tags.list); }
 
-std::uint64_t count_any(const Store &s, const Iterable &tags) {
-    return s.count_any(tag_list(tags, Use::probe, tags_arg));
-}
+std::uint64_t count_any(const Store &s, const ProbeTags &tags) { return s.count_any(tags.list); }
 
-Ref retain_where(Store &s, const Iterable &tags) { return retain<true>(s, tags); }
+Ref retain_where(Store &s, const ProbeTags &tags) { return retain<true>(s, tags.list); }
 
-Ref retain_where_any(Store &s, const Iterable &tags) { return retain<false>(s, tags); }
+Ref retain_where_any(Store &s, const ProbeTags &tags) { return retain<false>(s, tags.list); }
 
-Ref erase_where(Store &s, const Iterable &tags) {
-    const TagList list = tag_list(tags, Use::probe, tags_arg);
-    const GcPause pause;
-    std::vector<Id> doomed = list.empty() ? std::vector<Id>() : s.match_all(list);
+Ref erase_where(Store &s, const ProbeTags &tags) {
+    std::vector<Id> doomed = tags.list.empty() ? std::vector<Id>() : s.match_all(tags.list);
     Ref out = key_list(s, doomed);
     s.erase_all(std::move(doomed));
     return out;
