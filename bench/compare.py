@@ -159,25 +159,33 @@ class TagsByRank(dict):
         return [self.vocab[r] if r is not None else "no-such-tag" for r in ranks]
 
 
-def measure(workload, name, ctx, repeat):
-    """Best time per operation over `repeat` measurements."""
-    peer = PEERS[name]
-    best = float("inf")
-    for _ in range(repeat if workload.fresh else 1):
-        store = workload.fresh(peer, ctx) if workload.fresh else ctx["stores"][name]
-        call, ops = workload.bind(store, ctx)
-        start = time.perf_counter()
-        call()
-        first = time.perf_counter() - start
-        best = min(best, first / ops)
-    if workload.fresh:
-        return best
-    rounds = max(1, min(100_000, int(MIN_MEASURE / max(first, 1e-9))))
+def measure_call(call, repeat, ops=1):
+    """Best time per operation of `call` (which does `ops` of them) over `repeat`
+    measurements, each repeating it for at least MIN_MEASURE seconds."""
+    start = time.perf_counter()
+    call()
+    best = time.perf_counter() - start
+    rounds = max(1, min(100_000, int(MIN_MEASURE / max(best, 1e-9))))
     for _ in range(repeat):
         start = time.perf_counter()
         for _ in range(rounds):
             call()
-        best = min(best, (time.perf_counter() - start) / (rounds * ops))
+        best = min(best, (time.perf_counter() - start) / rounds)
+    return best / ops
+
+
+def measure(workload, name, ctx, repeat):
+    """Best time per operation over `repeat` measurements."""
+    peer = PEERS[name]
+    if not workload.fresh:
+        call, ops = workload.bind(ctx["stores"][name], ctx)
+        return measure_call(call, repeat, ops)
+    best = float("inf")
+    for _ in range(repeat):
+        call, ops = workload.bind(workload.fresh(peer, ctx), ctx)
+        start = time.perf_counter()
+        call()
+        best = min(best, (time.perf_counter() - start) / ops)
     return best
 
 

@@ -268,3 +268,109 @@ TestCorvaneAgainstModel.settings = settings(
 def report_operations():
     yield
     print(f"\nmodel comparison: {OPERATIONS[0]} operations")
+
+
+BLOCK = 1 << 16  # entry ids per carrier block
+WIDE = 2 * BLOCK + 9000  # keys: two whole blocks of entry ids and part of a third
+FORM_TAGS = ["a", "b", "c"]
+
+
+class BlockMachine(RuleBasedStateMachine):
+    """Tags carried by a few to thousands of the keys of each block: their blocks
+    change form both ways and empty out, while erasures move entries (and so
+    rename them in every block) in between. Every query kind is checked
+    against plain sets after each step."""
+
+    def __init__(self):
+        super().__init__()
+        self.keys = [f"k{i}" for i in range(WIDE)]
+        self.store = Corvane({key: ["filler"] for key in self.keys})
+        self.live = set(self.keys)
+        self.model = {tag: set() for tag in FORM_TAGS}
+        self.rng = None
+
+    @initialize(seed=st.integers(0, 2**32 - 1))
+    def seed(self, seed):
+        import random
+
+        self.rng = random.Random(seed)
+
+    def keys_of_block(self, block, n):
+        """Live keys first stored in a block (erasures move a few elsewhere)."""
+        start = block * BLOCK
+        pool = [k for k in self.keys[start:start + BLOCK] if k in self.live]
+        return self.rng.sample(pool, min(n, len(pool)))
+
+    @rule(tag=st.sampled_from(FORM_TAGS), block=st.integers(0, 2), n=st.integers(1, 900))
+    def spread(self, tag, block, n):
+        for key in self.keys_of_block(block, n):
+            self.store.add_tag(key, tag)
+            self.model[tag].add(key)
+
+    @rule(tag=st.sampled_from(FORM_TAGS), share=st.floats(0.1, 1.0))
+    def recede(self, tag, share):
+        carriers = sorted(self.model[tag])
+        for key in self.rng.sample(carriers, int(len(carriers) * share)):
+            self.store.discard_tag(key, tag)
+            self.model[tag].discard(key)
+
+    def forget(self, keys):
+        for key in keys:
+            self.live.discard(key)
+            for carriers in self.model.values():
+                carriers.discard(key)
+
+    @rule(n=st.integers(1, 3000))
+    def erase_some(self, n):
+        gone = self.rng.sample(sorted(self.live), min(n, len(self.live)))
+        for key in gone[: n // 2]:
+            del self.store[key]
+        for key in gone[n // 2:]:
+            self.store.add_tag(key, "doomed")
+        assert sorted(self.store.erase_where(["doomed"])) == sorted(gone[n // 2:])
+        self.forget(gone)
+
+    @rule(n=st.integers(1, 500))
+    def pop_some(self, n):
+        for _ in range(min(n, len(self.live))):
+            key, _ = self.store.popitem()
+            self.forget([key])
+
+    @rule(tag=st.sampled_from(FORM_TAGS))
+    def retain_a_share(self, tag):
+        # Many entries go at once: those past the new end move into the holes.
+        keep = {k for k in self.live if k in self.model[tag] or self.rng.random() < 0.7}
+        for key in keep:
+            self.store.add_tag(key, "keep")
+        assert sorted(self.store.retain_where_any(["keep"])) == sorted(keep)
+        for key in keep:
+            self.store.remove_tag(key, "keep")
+        self.forget(self.live - keep)
+
+    @rule(n=st.integers(1, 20000))
+    def come_back(self, n):
+        for key in [k for k in self.keys if k not in self.live][:n]:
+            self.store[key] = ["filler"]
+            self.live.add(key)
+
+    @invariant()
+    def queries_agree(self):
+        if self.rng is None:
+            return
+        m, model = self.store, self.model
+        assert len(m) == len(self.live) == m.count(["filler"])
+        combos = [[t] for t in FORM_TAGS] + [["a", "b"], ["b", "c"], ["a", "c"], FORM_TAGS, ["a", "filler"]]
+        for tags in combos:
+            sets = [model[t] if t in model else self.live for t in tags]
+            every, some = set.intersection(*sets), set.union(*sets)
+            assert m.find(tags) == every == m.query(*tags) and m.count(tags) == len(every), tags
+            assert m.find_any(tags) == some == m.query_any(*tags) and m.count_any(tags) == len(some), tags
+
+
+TestCarrierForms = BlockMachine.TestCase
+TestCarrierForms.settings = settings(
+    max_examples=max(4, EXAMPLES // 25),
+    stateful_step_count=12,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)

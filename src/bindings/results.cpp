@@ -161,8 +161,8 @@ Ref copy_key_set(const Store &s, Id b) {
     so->mask = kept->mask;
     so->fill = kept->fill;
     so->used = kept->used;
-    // The kept set holds exactly the keys of the bucket's carriers.
-    s.bucket(b).carriers.for_each([&](Id id) { Py_INCREF(s.entry(id).key.object()); });
+    // A kept set is built whole (set_insert_clean): no slot holds a dummy.
+    for (std::size_t i = 0; i < size; ++i) Py_XINCREF(so->table[i].key);
     return out;
 }
 

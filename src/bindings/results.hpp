@@ -45,9 +45,8 @@ Ref key_list(const Store &s, std::span<const Id> ids);
 Ref key_set(const Store &s);
 Ref key_set(const Store &s, std::span<const Id> ids);
 
-// A copy of the set the store kept of the keys of bucket b: the table copied
-// whole, and a reference to each key taken in entry order, which walks the
-// key objects in the order the store holds them rather than in hash order.
+// A copy of the set the store kept of the keys of bucket b, in one pass
+// over its table: copied whole, then a reference taken to each key in it.
 Ref copy_key_set(const Store &s, Id b);
 
 // A new set of one entry's tags.

@@ -65,13 +65,16 @@ public:
     }
     void erase(Id id) {
         detach_iterators();
-        raw_keys_ -= raw_at(id);
+        const bool raw = raw_at(id);
         CoreStore::erase(id);
+        raw_keys_ -= raw;
     }
     void erase_all(std::vector<Id> ids) {
         detach_iterators();
-        for (Id id : ids) raw_keys_ -= raw_at(id);
+        std::uint64_t raw = 0;
+        for (Id id : ids) raw += raw_at(id);
         CoreStore::erase_all(std::move(ids));
+        raw_keys_ -= raw;
     }
     void retain(std::span<const Id> keep) {
         detach_iterators();
@@ -86,6 +89,10 @@ public:
         raw_keys_ = 0;
         forget_key_sets();
     }
+
+    // Whether few enough entries carry bucket b that keeping their key set
+    // for a query of several tags pays (at most one in 64).
+    bool rare(Id b) const noexcept { return std::uint64_t(bucket(b).carriers.size()) * 64 <= size(); }
 
     // The set of the keys carrying bucket b, kept from an earlier query
     // (borrowed), or null. Callers hand out copies only.

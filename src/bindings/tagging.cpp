@@ -75,8 +75,7 @@ Ref select(Store &s, const TagList &tags) {
         return key_set(s, s.match_all(tags));
     } else {
         const std::vector<Id> buckets = buckets_of(s, tags);
-        const bool rare =
-            std::none_of(buckets.begin(), buckets.end(), [&](Id b) { return s.bucket(b).carriers.is_bitset(); });
+        const bool rare = std::all_of(buckets.begin(), buckets.end(), [&](Id b) { return s.rare(b); });
         if (!buckets.empty() && (buckets.size() == 1 || rare) && all_kept(s, buckets)) {
             return union_of_kept(s, buckets);
         }

@@ -4,10 +4,12 @@
 // to the entries that carry it.
 //
 // Layout. `objects.entries` holds the entries densely: an entry's id is its
-// position, and erasing an entry moves the last one into its place.
-// `tag_index.buckets` holds one bucket per tag, addressed by tag id; erased
-// buckets are reused. Each side has a TextIndex from text to id. An entry
-// names its tags by bucket id, a bucket its carriers by entry id.
+// position, and erasing entries moves the last ones into the freed places.
+// `tag_index.buckets` holds one bucket per tag, addressed by tag id; free
+// buckets are reused lowest first, and free ones at the end are given back.
+// Each side has a TextIndex from text to id. An entry names its tags by
+// bucket id, a bucket its carriers by entry id, in sorted, chunked
+// containers (core/carriers/carriers.hpp, with their own invariants).
 //
 // Invariants, true after every public operation and after every failure:
 //  1. Every entry has a non-empty tag set, whose ids name live buckets.
@@ -21,7 +23,12 @@
 //     the store is not modified.
 //  6. A bucket's memo, if it has one, was set after the last change of the
 //     bucket's carriers.
-// Operations either complete or throw with the store as it was.
+//  7. The last bucket is live; every free bucket before it is in
+//     `tag_index.free`, a min-heap (which may also hold ids past the end,
+//     skipped when met) with room for every live bucket to be freed.
+// Operations either complete or throw with the store as it was: each makes
+// all its allocations (room in containers, new carrier blocks) before its
+// first change. The tables shrink again as the store does, amortised.
 //
 // Memos. Each bucket can hold a `Memo` that its user derives from the
 // bucket's carriers (a prepared result, say); the store drops it whenever
@@ -45,7 +52,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/carriers.hpp"
+#include "core/carriers/carriers.hpp"
+#include "core/carriers/ops.hpp"
 #include "core/id_set.hpp"
 #include "core/readable.hpp"
 #include "core/text_index.hpp"
@@ -91,7 +99,7 @@ struct Corvane {
     };
     struct TagIndex {
         std::vector<Bucket> buckets;
-        std::vector<Id> free;  // free bucket ids; capacity kept at buckets.size() or more
+        std::vector<Id> free;  // a min-heap of free bucket ids (invariant 7)
         TextIndex index;
     };
     struct Objects {
@@ -201,37 +209,66 @@ struct Corvane {
     }
 
     // Removes the entry at `id`, moving the last entry into its place.
-    void erase(Id id) noexcept {
-        const std::uint32_t universe = size();
-        Entry &gone = objects.entries[id];
-        gone.tags.for_each([&](Id b) { unlink(b, id, universe); });
-        objects.index.erase(gone.hash, id);
-        const Id last = universe - 1;
-        if (id != last) {
-            Entry &moved = objects.entries[last];
-            moved.tags.for_each([&](Id b) { tag_index.buckets[b].carriers.rename(last, id); });
-            objects.index.rename(moved.hash, last, id);
-            gone = std::move(moved);
+    // Throws std::bad_alloc, with the store unchanged, when that move finds
+    // no room.
+    void erase(Id id) {
+        prepare_erase(id);
+        commit_erase(id);
+    }
+
+    // Erases the entries at `ids` (distinct), as one change: the kept
+    // entries at or past the new end move into the places freed before it.
+    void erase_all(std::vector<Id> ids) {
+        if (ids.size() <= 1) {
+            if (!ids.empty()) erase(ids[0]);
+            return;
         }
-        objects.entries.pop_back();
-        if (objects.entries.empty()) clear();  // gives every table back
+        std::sort(ids.begin(), ids.end());
+        const Id end = size() - static_cast<Id>(ids.size());
+        const auto past = std::lower_bound(ids.begin(), ids.end(), end);
+        std::vector<std::pair<Id, Id>> moves;  // (from, to)
+        moves.reserve(static_cast<std::size_t>(past - ids.begin()));
+        auto hole = ids.begin();
+        auto gone = past;
+        for (Id from = end; from < size(); ++from) {
+            if (gone != ids.end() && *gone == from) {
+                ++gone;
+            } else {
+                moves.emplace_back(from, *hole++);
+            }
+        }
+        std::vector<Id> pinned;
+        std::size_t links = 0;
+        for (const auto &[from, to] : moves) links += entry(from).tags.size();
+        pinned.reserve(links);
+        try {
+            for (const auto &[from, to] : moves) {
+                entry(from).tags.for_each([&](Id b) {
+                    pinned.push_back(b);
+                    carriers_of(b).reserve_rename(from, to);
+                });
+            }
+        } catch (...) {
+            for (Id b : pinned) carriers_of(b).settle();
+            throw;
+        }
+        for (Id id : ids) unlink_entry(id);
+        for (const auto &[from, to] : moves) move_entry(from, to);
+        objects.entries.erase(objects.entries.begin() + end, objects.entries.end());
+        for (Id b : pinned) carriers_of(b).settle();
+        shrink();
     }
 
-    // Erases the entries at `ids` (distinct).
-    void erase_all(std::vector<Id> ids) noexcept {
-        // Highest first: an erasure moves only the last entry, which is never
-        // one still to be erased.
-        std::sort(ids.begin(), ids.end(), std::greater<Id>());
-        for (Id id : ids) erase(id);
-    }
-
-    // Erases every entry not at one of `keep`.
+    // Erases every entry not at one of `keep` (distinct).
     void retain(Ids keep) {
         std::vector<bool> kept(size());
         for (Id id : keep) kept[id] = true;
-        for (Id id = size(); id-- > 0;) {
-            if (!kept[id]) erase(id);  // moves an entry already passed, so kept[] stays right
+        std::vector<Id> doomed;
+        doomed.reserve(size() - keep.size());
+        for (Id id = 0; id < size(); ++id) {
+            if (!kept[id]) doomed.push_back(id);
         }
+        erase_all(std::move(doomed));
     }
 
     void clear() noexcept {
@@ -245,14 +282,14 @@ struct Corvane {
     template <class Emit>
     void for_each_match_all(TagArgs tags, Emit &&emit) const {
         std::vector<const Carriers *> sets;
-        if (gather(tags, sets, true)) intersect(sets, emit);
+        if (gather(tags, sets, true)) carriers::intersect(sets, emit);
     }
 
     // Visits once each entry carrying at least one tag of `tags`.
     template <class Emit>
     void for_each_match_any(TagArgs tags, Emit &&emit) const {
         std::vector<const Carriers *> sets;
-        if (gather(tags, sets, false)) unite(sets, size(), emit);
+        if (gather(tags, sets, false)) carriers::unite(sets, emit);
     }
 
     std::vector<Id> match_all(TagArgs tags) const {
@@ -260,7 +297,7 @@ struct Corvane {
         std::vector<Id> out;
         if (gather(tags, sets, true)) {
             out.reserve(sets.front()->size());
-            intersect(sets, [&](Id id) { out.push_back(id); });
+            carriers::intersect(sets, [&](Id id) { out.push_back(id); });
         }
         return out;
     }
@@ -282,23 +319,23 @@ struct Corvane {
     std::uint64_t count_all(TagArgs tags) const {
         if (tags.empty()) return size();
         std::vector<const Carriers *> sets;
-        return gather(tags, sets, true) ? intersect_count(sets) : 0;
+        return gather(tags, sets, true) ? carriers::intersect_count(sets) : 0;
     }
 
     // Entries carrying at least one tag; all entries for an empty `tags`.
     std::uint64_t count_any(TagArgs tags) const {
         if (tags.empty()) return size();
         std::vector<const Carriers *> sets;
-        return gather(tags, sets, false) ? unite_count(sets, size()) : 0;
+        return gather(tags, sets, false) ? carriers::unite_count(sets) : 0;
     }
 
 private:
-    std::vector<Id> union_of(CarrierSets sets) const {
+    std::vector<Id> union_of(carriers::CarrierSets sets) const {
         std::uint64_t total = 0;
         for (const Carriers *s : sets) total += s->size();
         std::vector<Id> out;
         out.reserve(std::min<std::uint64_t>(total, size()));
-        unite(sets, size(), [&](Id id) { out.push_back(id); });
+        carriers::unite(sets, [&](Id id) { out.push_back(id); });
         return out;
     }
 
@@ -353,23 +390,38 @@ private:
             ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
             edit(Ids(ids));
         } catch (...) {
-            for (Id b : ids) {
-                if (tag_index.buckets[b].tag && tag_index.buckets[b].carriers.empty()) release_bucket(b);
+            for (Id b : ids) {  // (releasing one can give back those after it)
+                if (b < tag_index.buckets.size() && tag_index.buckets[b].tag && carriers_of(b).empty()) {
+                    release_bucket(b);
+                }
             }
             throw;
         }
     }
 
+    Carriers &carriers_of(Id b) noexcept { return tag_index.buckets[b].carriers; }
+
+    // A bucket for a tag not in use: the lowest free one, or a new one at
+    // the end. Keeps room in the free heap for every live bucket to be
+    // freed, so that releasing one never allocates.
     Id create_bucket(const TagArg &tag) {
         TagIndex &t = tag_index;
+        std::vector<Id> &free = t.free;
+        const auto lowest_first = std::greater<Id>();
+        // Ids at or past the end were given back with the buckets after them.
+        while (!free.empty() && free.front() >= t.buckets.size()) {
+            std::pop_heap(free.begin(), free.end(), lowest_first);
+            free.pop_back();
+        }
         t.index.reserve(std::uint64_t(t.index.size()) + 1);
+        if (free.empty()) grow_for_one(t.buckets);
+        free.reserve(free.size() + t.index.size() + 1);
         Id b;
-        if (!t.free.empty()) {
-            b = t.free.back();
-            t.free.pop_back();
+        if (!free.empty()) {
+            std::pop_heap(free.begin(), free.end(), lowest_first);
+            b = free.back();
+            free.pop_back();
         } else {
-            grow_for_one(t.buckets);
-            t.free.reserve(t.buckets.capacity());
             b = static_cast<Id>(t.buckets.size());
             t.buckets.emplace_back();
         }
@@ -379,21 +431,77 @@ private:
         return b;
     }
 
+    // Frees bucket b; free buckets at the end are given back at once.
     void release_bucket(Id b) noexcept {
-        Bucket &bucket = tag_index.buckets[b];
-        tag_index.index.erase(bucket.hash, b);
-        bucket = Bucket();
-        tag_index.free.push_back(b);  // within the reserved capacity
+        TagIndex &t = tag_index;
+        t.index.erase(t.buckets[b].hash, b);
+        t.buckets[b] = Bucket();
+        t.free.push_back(b);  // within the room create_bucket kept
+        std::push_heap(t.free.begin(), t.free.end(), std::greater<Id>());
+        while (!t.buckets.empty() && !t.buckets.back().tag) t.buckets.pop_back();
     }
 
-    void unlink(Id b, Id id, std::uint32_t universe) noexcept {
-        Carriers &c = tag_index.buckets[b].carriers;
-        c.erase(id, universe);
+    void unlink(Id b, Id id) noexcept {
+        Carriers &c = carriers_of(b);
+        c.erase(id);
         if (c.empty()) {
             release_bucket(b);
         } else {
             tag_index.buckets[b].memo = Memo();
         }
+    }
+
+    // Room for erasing the entry at `id`: the last entry moves into its
+    // place. Throws std::bad_alloc having pinned nothing.
+    void prepare_erase(Id id) {
+        const Id last = size() - 1;
+        if (id == last) return;
+        const IdSet &tags = entry(last).tags;
+        try {
+            tags.for_each([&](Id b) { carriers_of(b).reserve_rename(last, id); });
+        } catch (...) {
+            tags.for_each([&](Id b) { carriers_of(b).settle(); });
+            throw;
+        }
+    }
+
+    // Erases the entry at `id`, after prepare_erase(id).
+    void commit_erase(Id id) noexcept {
+        const Id last = size() - 1;
+        unlink_entry(id);
+        if (id != last) {
+            move_entry(last, id);
+            entry(id).tags.for_each([&](Id b) { carriers_of(b).settle(id); });
+        }
+        objects.entries.pop_back();
+        shrink();
+    }
+
+    // Takes the entry at `id` out of its tags' carriers and out of the key index.
+    void unlink_entry(Id id) noexcept {
+        const Entry &gone = entry(id);
+        gone.tags.for_each([&](Id b) { unlink(b, id); });
+        objects.index.erase(gone.hash, id);
+    }
+
+    // Moves the entry at `from` to the place of one unlinked at `to`.
+    void move_entry(Id from, Id to) noexcept {
+        Entry &moved = objects.entries[from];
+        moved.tags.for_each([&](Id b) { carriers_of(b).rename(from, to); });
+        objects.index.rename(moved.hash, from, to);
+        objects.entries[to] = std::move(moved);
+    }
+
+    // Gives back room the entries and indexes no longer need, as far as
+    // memory allows (amortised: only once at most a quarter is in use).
+    void shrink() noexcept {
+        if (objects.entries.empty()) return clear();
+        std::vector<Entry> &entries = objects.entries;
+        if (entries.capacity() > 16 && entries.size() * 4 <= entries.capacity()) entries.shrink_to_fit();
+        objects.index.shrink();
+        tag_index.index.shrink();
+        std::vector<Bucket> &buckets = tag_index.buckets;
+        if (buckets.capacity() > 16 && buckets.size() * 4 <= buckets.capacity()) buckets.shrink_to_fit();
     }
 
     // Links the entry `id` (for no_id, a new entry for `key`) to the buckets
@@ -403,17 +511,23 @@ private:
     void change(Id id, const KeyArg &key, Ids added, Ids dropped) {
         const bool fresh = id == no_id;
         const Id target = fresh ? size() : id;
-        const std::uint32_t universe = size() + (fresh ? 1 : 0);
-        const auto n_added = static_cast<std::uint32_t>(added.size());
+        const bool vanishes = !fresh && added.empty() && dropped.size() == entry(id).tags.size();
         IdSet fresh_tags;
-        if (fresh) {
-            objects.index.reserve(std::uint64_t(size()) + 1);
-            grow_for_one(objects.entries);
-            fresh_tags.reserve(n_added);
-        } else {
-            objects.entries[id].tags.reserve(n_added);
+        std::size_t pinned = 0;
+        try {
+            if (fresh) {
+                objects.index.reserve(std::uint64_t(size()) + 1);
+                grow_for_one(objects.entries);
+                fresh_tags.reserve(static_cast<std::uint32_t>(added.size()));
+            } else {
+                objects.entries[id].tags.reserve(static_cast<std::uint32_t>(added.size()));
+            }
+            for (; pinned < added.size(); ++pinned) carriers_of(added[pinned]).reserve(target);
+            if (vanishes) prepare_erase(id);
+        } catch (...) {
+            for (std::size_t i = 0; i < pinned; ++i) carriers_of(added[i]).settle();
+            throw;
         }
-        for (Id b : added) tag_index.buckets[b].carriers.reserve_for(target, universe);
 
         if (fresh) {
             objects.entries.push_back(Entry{key.text, std::move(fresh_tags), hash32(key)});
@@ -422,15 +536,16 @@ private:
         Entry &e = objects.entries[target];
         for (Id b : added) {
             e.tags.insert(b);
-            tag_index.buckets[b].carriers.insert(target);
+            carriers_of(b).insert(target);
+            carriers_of(b).settle(target);
             tag_index.buckets[b].memo = Memo();
         }
         for (Id b : dropped) {
             e.tags.erase(b);
-            unlink(b, target, universe);
+            unlink(b, target);
         }
-        if (e.tags.empty()) {
-            erase(target);
+        if (vanishes) {
+            commit_erase(target);
         } else if (!dropped.empty()) {
             e.tags.shrink();
         }

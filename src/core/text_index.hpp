@@ -37,8 +37,17 @@ public:
         if (n * 2 <= cap_) return;
         std::uint64_t cap = std::max<std::uint64_t>(cap_, 8);
         while (n * 2 > cap) cap *= 2;
-        if (cap > (std::uint64_t(1) << 32)) throw std::bad_alloc();
-        rehash(static_cast<std::uint32_t>(cap));
+        if (cap > (std::uint64_t(1) << 32) || !rehash(static_cast<std::uint32_t>(cap))) throw std::bad_alloc();
+    }
+
+    // Gives back room once at most an eighth is in use, down to a quarter
+    // (so that growing again is as far off as shrinking); keeps it when
+    // memory runs short.
+    void shrink() noexcept {
+        if (cap_ <= 8 || std::uint64_t(size_) * 8 > cap_) return;
+        std::uint32_t cap = 8;
+        while (std::uint64_t(size_) * 4 > cap) cap *= 2;
+        rehash(cap);
     }
 
     // Adds a text not yet indexed; there must be room.
@@ -86,8 +95,9 @@ private:
         return i;
     }
 
-    void rehash(std::uint32_t cap) {
-        std::unique_ptr<Bucket[]> old(new Bucket[cap]);
+    bool rehash(std::uint32_t cap) noexcept {
+        std::unique_ptr<Bucket[]> old(new (std::nothrow) Bucket[cap]);
+        if (!old) return false;
         std::fill_n(old.get(), cap, Bucket{no_id, 0});
         std::swap(old, buckets_);
         const std::uint32_t old_cap = std::exchange(cap_, cap);
@@ -95,6 +105,7 @@ private:
         for (std::uint32_t i = 0; i < old_cap; ++i) {
             if (old[i].id != no_id) insert(old[i].hash, old[i].id);
         }
+        return true;
     }
 
     std::unique_ptr<Bucket[]> buckets_;

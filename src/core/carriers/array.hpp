@@ -1,0 +1,79 @@
+#pragma once
+
+// The array form of a block: the offsets it holds, sorted, in a buffer with
+// room for `capacity` of them and array_slack more, which vector loads may
+// read past the end.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "core/carriers/simd.hpp"
+
+namespace corvane::carriers::array {
+
+// Capacities are multiples of 8.
+constexpr std::uint32_t round_up(std::uint32_t n) noexcept { return (n + 7) & ~std::uint32_t(7); }
+
+// A buffer for `capacity` offsets (a multiple of 8), or null. Its slack is
+// zeroed, so nothing past the end is ever uninitialised memory.
+inline Offset *allocate(std::uint32_t capacity) noexcept {
+    auto *p = static_cast<Offset *>(std::malloc((std::size_t(capacity) + array_slack) * sizeof(Offset)));
+    if (p != nullptr) std::memset(p + capacity, 0, array_slack * sizeof(Offset));
+    return p;
+}
+
+// The position of the first offset not below x.
+inline std::uint32_t lower_bound(const Offset *a, std::uint32_t n, Offset x) noexcept {
+    return static_cast<std::uint32_t>(std::lower_bound(a, a + n, x) - a);
+}
+
+inline bool contains(const Offset *a, std::uint32_t n, Offset x) noexcept {
+    const std::uint32_t i = lower_bound(a, n, x);
+    return i < n && a[i] == x;
+}
+
+// Inserts x, which a does not hold; there must be room.
+inline void insert(Offset *a, std::uint32_t n, Offset x) noexcept {
+    if (n == 0 || a[n - 1] < x) {  // appending is the common case: new entries take the highest id
+        a[n] = x;
+        return;
+    }
+    const std::uint32_t i = lower_bound(a, n, x);
+    std::memmove(a + i + 1, a + i, std::size_t(n - i) * sizeof(Offset));
+    a[i] = x;
+}
+
+// Erases x, which a holds.
+inline void erase(Offset *a, std::uint32_t n, Offset x) noexcept {
+    const std::uint32_t i = a[n - 1] == x ? n - 1 : lower_bound(a, n, x);
+    std::memmove(a + i, a + i + 1, std::size_t(n - i - 1) * sizeof(Offset));
+}
+
+// The position of the first offset not below x at or after `from`, found by
+// doubling steps, then bisection (galloping: cheap when it is near).
+inline std::uint32_t gallop(const Offset *a, std::uint32_t n, std::uint32_t from, Offset x) noexcept {
+    std::uint32_t lo = from, step = 1;
+    while (lo + step < n && a[lo + step] < x) {
+        lo += step;
+        step *= 2;
+    }
+    const std::uint32_t hi = std::min(n, lo + step + 1);
+    return lo + lower_bound(a + lo, hi - lo, x);
+}
+
+// The offsets of small (n_small) that large holds, each found by galloping
+// forward through large: calls found(offset) in order.
+template <class Found>
+void gallop_common(const Offset *small, std::uint32_t n_small, const Offset *large, std::uint32_t n_large,
+                   Found &&found) {
+    std::uint32_t j = 0;
+    for (std::uint32_t i = 0; i < n_small && j < n_large; ++i) {
+        j = gallop(large, n_large, j, small[i]);
+        if (j < n_large && large[j] == small[i]) found(small[i]);
+    }
+}
+
+}  // namespace corvane::carriers::array

@@ -1,0 +1,338 @@
+#pragma once
+
+// The entries carrying one tag, as sorted, chunked containers in the style
+// of compressed bitmaps (Chambi, Lemire, Kaser, Godin 2016): entry ids are
+// split into blocks of 2^16 by their high half (the block's key); a block
+// holds the low halves (offsets) of its ids as a sorted array while it
+// holds few, as a bitmap of 1024 words while it holds many, and is absent
+// when it holds none.
+//
+// Invariants, true after every operation of the store:
+//  1. Blocks are sorted by key, keys are distinct, and no block is empty.
+//  2. An array block holds its offsets sorted and without repeats, at most
+//     array_max of them; a bitmap block holds more than bitmap_min. Between
+//     the two either form may hold a block, so that a block near the limit
+//     does not change form at every edit.
+//  3. A block's count is the number of offsets it holds; size() is the sum
+//     of the counts.
+//  4. No block is pinned.
+// Within an operation of the store, reserve() pins a block, creating it
+// empty if need be, so that the inserts it made room for cannot fail and
+// erasures do not drop it (reservations add up until settled); settle()
+// then restores the invariants, without allocating. Inserting and erasing
+// never allocate either: all allocation happens in reserve(), before the
+// operation changes anything.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <span>
+#include <utility>
+
+#include "core/carriers/array.hpp"
+#include "core/carriers/bitmap.hpp"
+#include "core/carriers/simd.hpp"
+
+namespace corvane {
+
+using Id = std::uint32_t;
+
+namespace carriers {
+
+// An array that would grow past array_max becomes a bitmap (where it takes
+// 8 KiB against 1 KiB: bitmaps pay for themselves in the speed of
+// intersections from about this many); a bitmap that falls to bitmap_min
+// becomes an array again.
+inline constexpr std::uint32_t array_max = 512;
+inline constexpr std::uint32_t bitmap_min = 256;
+
+inline constexpr std::uint32_t key_of(Id id) noexcept { return id >> 16; }
+inline constexpr Offset offset_of(Id id) noexcept { return static_cast<Offset>(id & 0xFFFF); }
+
+struct Block {
+    std::uint16_t key;
+    bool bitmap;
+    bool pinned;
+    std::uint32_t count;
+    std::uint32_t capacity;  // an array's room, in offsets
+    std::uint32_t reserved;  // room promised to inserts since pinned
+    void *data;              // Offset[capacity + array_slack] or Word[bitmap::words]
+
+    Id base() const noexcept { return Id(key) << 16; }
+    const Offset *offsets() const noexcept { return static_cast<const Offset *>(data); }
+    Offset *offsets() noexcept { return static_cast<Offset *>(data); }
+    const Word *words() const noexcept { return static_cast<const Word *>(data); }
+    Word *words() noexcept { return static_cast<Word *>(data); }
+
+    // Calls visit(id) for each id held, in order.
+    template <class Visit>
+    void for_each(Visit &&visit) const {
+        const Id b = base();
+        if (bitmap) {
+            bitmap::for_each(words(), [&](Offset x) { visit(b + x); });
+        } else {
+            for (std::uint32_t i = 0; i < count; ++i) visit(b + offsets()[i]);
+        }
+    }
+};
+
+class Carriers {
+public:
+    Carriers() noexcept = default;
+    Carriers(Carriers &&other) noexcept
+        : blocks_(std::exchange(other.blocks_, nullptr)),
+          n_(std::exchange(other.n_, 0)),
+          cap_(std::exchange(other.cap_, 0)),
+          size_(std::exchange(other.size_, 0)) {}
+    Carriers &operator=(Carriers &&other) noexcept {
+        Carriers(std::move(other)).swap(*this);
+        return *this;
+    }
+    Carriers(const Carriers &) = delete;
+    Carriers &operator=(const Carriers &) = delete;
+    ~Carriers() {
+        for (std::uint32_t i = 0; i < n_; ++i) std::free(blocks_[i].data);
+        std::free(blocks_);
+    }
+
+    void swap(Carriers &other) noexcept {
+        std::swap(blocks_, other.blocks_);
+        std::swap(n_, other.n_);
+        std::swap(cap_, other.cap_);
+        std::swap(size_, other.size_);
+    }
+
+    std::uint32_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    std::span<const Block> blocks() const noexcept { return {blocks_, n_}; }
+
+    // The block of key `key`, or null.
+    const Block *block(std::uint32_t key) const noexcept {
+        const std::uint32_t i = position(key);
+        return i < n_ && blocks_[i].key == key ? &blocks_[i] : nullptr;
+    }
+
+    bool contains(Id id) const noexcept {
+        const Block *b = block(key_of(id));
+        if (b == nullptr) return false;
+        return b->bitmap ? bitmap::test(b->words(), offset_of(id))
+                         : array::contains(b->offsets(), b->count, offset_of(id));
+    }
+
+    // Makes room for `n` more ids in the block of `id` and pins it. Throws
+    // std::bad_alloc with the ids held unchanged.
+    void reserve(Id id, std::uint32_t n = 1) {
+        const std::uint32_t key = key_of(id), i = position(key);
+        if (i < n_ && blocks_[i].key == key) {
+            make_room(blocks_[i], n);
+            blocks_[i].pinned = true;
+            blocks_[i].reserved += n;
+            return;
+        }
+        if (n_ == cap_) resize_blocks(std::max<std::uint32_t>(1, cap_ * 2));
+        Block fresh{static_cast<std::uint16_t>(key), n > array_max, true, 0, 0, n, nullptr};
+        if (fresh.bitmap) {
+            fresh.data = bitmap::allocate();
+        } else {
+            fresh.capacity = array::round_up(n);
+            fresh.data = array::allocate(fresh.capacity);
+        }
+        if (fresh.data == nullptr) throw std::bad_alloc();
+        std::memmove(blocks_ + i + 1, blocks_ + i, std::size_t(n_ - i) * sizeof(Block));
+        blocks_[i] = fresh;
+        ++n_;
+    }
+
+    // Pins what rename(from, to) needs: room for `to` unless it stays in
+    // the block of `from`.
+    void reserve_rename(Id from, Id to) {
+        if (key_of(from) != key_of(to)) {
+            reserve(to);
+        } else {
+            blocks_[position(key_of(to))].pinned = true;
+        }
+    }
+
+    // Adds an id not held, in a block with room.
+    void insert(Id id) noexcept {
+        Block &b = blocks_[position(key_of(id))];
+        if (b.reserved != 0) --b.reserved;
+        if (b.bitmap) {
+            bitmap::set(b.words(), offset_of(id));
+        } else {
+            array::insert(b.offsets(), b.count, offset_of(id));
+        }
+        ++b.count;
+        ++size_;
+    }
+
+    // Takes out an id held. A block left empty goes, one left small enough
+    // becomes an array, unless pinned.
+    void erase(Id id) noexcept {
+        const std::uint32_t i = position(key_of(id));
+        Block &b = blocks_[i];
+        if (b.bitmap) {
+            bitmap::clear(b.words(), offset_of(id));
+        } else {
+            array::erase(b.offsets(), b.count, offset_of(id));
+        }
+        --b.count;
+        --size_;
+        if (!b.pinned) normalise(i);
+    }
+
+    // Renames a held id to one not held (an entry moved to another id),
+    // after reserve_rename(from, to).
+    void rename(Id from, Id to) noexcept {
+        erase(from);
+        insert(to);
+    }
+
+    // Unpins the block of `id` (after the reservation for it was used), and
+    // gives it the form its count calls for. Never allocates.
+    void settle(Id id) noexcept {
+        const std::uint32_t i = position(key_of(id));
+        if (i < n_ && blocks_[i].key == key_of(id) && blocks_[i].pinned) {
+            blocks_[i].pinned = false;
+            blocks_[i].reserved = 0;
+            normalise(i);
+        }
+    }
+
+    // Unpins every block, dropping the empty ones and giving each the form
+    // its count calls for. Never allocates.
+    void settle() noexcept {
+        for (std::uint32_t i = n_; i-- > 0;) {
+            if (blocks_[i].pinned) {
+                blocks_[i].pinned = false;
+                blocks_[i].reserved = 0;
+                normalise(i);
+            }
+        }
+    }
+
+    // Calls visit(id) for each id held, in order.
+    template <class Visit>
+    void for_each(Visit &&visit) const {
+        for (const Block &b : blocks()) b.for_each(visit);
+    }
+
+private:
+    // The position of the first block whose key is not below `key`.
+    std::uint32_t position(std::uint32_t key) const noexcept {
+        if (n_ != 0 && blocks_[n_ - 1].key <= key) return blocks_[n_ - 1].key == key ? n_ - 1 : n_;
+        std::uint32_t lo = 0, hi = n_;
+        while (lo < hi) {
+            const std::uint32_t mid = (lo + hi) / 2;
+            if (blocks_[mid].key < key) {
+                lo = mid + 1;
+            } else {
+                hi = mid;
+            }
+        }
+        return lo;
+    }
+
+    void resize_blocks(std::uint32_t cap) {
+        auto *grown = static_cast<Block *>(std::malloc(std::size_t(cap) * sizeof(Block)));
+        if (grown == nullptr) throw std::bad_alloc();
+        if (n_ != 0) std::memcpy(grown, blocks_, std::size_t(n_) * sizeof(Block));
+        std::free(blocks_);
+        blocks_ = grown;
+        cap_ = cap;
+    }
+
+    // Room for n more offsets in b, besides those already promised: a
+    // larger array, or a bitmap.
+    static void make_room(Block &b, std::uint32_t n) {
+        const std::uint32_t need = b.count + b.reserved + n;
+        if (b.bitmap || need <= b.capacity) return;
+        if (need > array_max) {
+            Word *w = bitmap::allocate();
+            if (w == nullptr) throw std::bad_alloc();
+            for (std::uint32_t k = 0; k < b.count; ++k) bitmap::set(w, b.offsets()[k]);
+            std::free(b.data);
+            b.data = w;
+            b.bitmap = true;
+            b.capacity = 0;
+            return;
+        }
+        const std::uint32_t cap = array::round_up(std::max(need, std::min(array_max, b.capacity * 2)));
+        Offset *grown = array::allocate(cap);
+        if (grown == nullptr) throw std::bad_alloc();
+        std::memcpy(grown, b.offsets(), std::size_t(b.count) * sizeof(Offset));
+        std::free(b.data);
+        b.data = grown;
+        b.capacity = cap;
+    }
+
+    // Drops block i if empty, turns it into an array if a bitmap holds few
+    // enough, and gives back room an array no longer needs: as far as memory
+    // allows, without failing.
+    void normalise(std::uint32_t i) noexcept {
+        Block &b = blocks_[i];
+        if (b.count == 0) {
+            std::free(b.data);
+            std::memmove(blocks_ + i, blocks_ + i + 1, std::size_t(n_ - i - 1) * sizeof(Block));
+            if (--n_ == 0) {
+                std::free(std::exchange(blocks_, nullptr));
+                cap_ = 0;
+            } else if (cap_ > 4 && n_ * 4 <= cap_) {
+                shrink_blocks();
+            }
+            return;
+        }
+        if (b.bitmap && b.count <= bitmap_min) {
+            to_array(b);
+        } else if (!b.bitmap && b.capacity >= 32 && b.count * 4 <= b.capacity) {
+            if (Offset *smaller = array::allocate(array::round_up(b.count * 2))) {
+                std::memcpy(smaller, b.offsets(), std::size_t(b.count) * sizeof(Offset));
+                std::free(b.data);
+                b.data = smaller;
+                b.capacity = array::round_up(b.count * 2);
+            }
+        }
+    }
+
+    // A bitmap of at most bitmap_min offsets as an array: in a buffer of its
+    // own size, or else in the bitmap's own buffer.
+    static void to_array(Block &b) noexcept {
+        Offset held[bitmap_min];
+        bitmap::to_array(b.words(), held);
+        const std::uint32_t cap = array::round_up(b.count * 2);
+        Offset *a = array::allocate(cap);
+        if (a != nullptr) {
+            std::free(b.data);
+            b.data = a;
+            b.capacity = cap;
+        } else {
+            a = static_cast<Offset *>(b.data);
+            b.capacity = static_cast<std::uint32_t>(bitmap::bytes / sizeof(Offset)) - array_slack;
+            std::memset(a + b.capacity, 0, array_slack * sizeof(Offset));
+        }
+        std::memcpy(a, held, std::size_t(b.count) * sizeof(Offset));
+        b.bitmap = false;
+    }
+
+    void shrink_blocks() noexcept {
+        auto *smaller = static_cast<Block *>(std::malloc(std::size_t(n_) * 2 * sizeof(Block)));
+        if (smaller == nullptr) return;
+        std::memcpy(smaller, blocks_, std::size_t(n_) * sizeof(Block));
+        std::free(blocks_);
+        blocks_ = smaller;
+        cap_ = n_ * 2;
+    }
+
+    Block *blocks_ = nullptr;
+    std::uint32_t n_ = 0;
+    std::uint32_t cap_ = 0;
+    std::uint32_t size_ = 0;
+};
+
+}  // namespace carriers
+
+using carriers::Carriers;
+
+}  // namespace corvane

@@ -1,0 +1,188 @@
+#pragma once
+
+// Intersections and unions of the carriers of several tags, block by block,
+// in id order, with the kernels of pairs.hpp.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/carriers/bitmap.hpp"
+#include "core/carriers/carriers.hpp"
+#include "core/carriers/pairs.hpp"
+#include "core/carriers/simd.hpp"
+
+namespace corvane::carriers {
+
+using CarrierSets = std::span<const Carriers *const>;
+
+namespace detail {
+
+// Scratch space for an operation, uninitialised: two slots for results in turn.
+struct Scratch {
+    Slot slots[2];
+};
+
+// The intersection of the driver block (of the smallest set) with the
+// blocks of the same key in the other sets, smallest first: visit(view,
+// count) once, unless a set has no such block or a partial result is
+// empty. With `count_last`, the last pair is only counted (view is then
+// the partial result before it), and two sets need no scratch space.
+template <class Visit>
+void intersect_block(CarrierSets sets, const Block &driver, std::vector<const Block *> &others, Scratch *scratch,
+                     bool count_last, Visit &&visit) {
+    others.clear();
+    for (std::size_t k = 1; k < sets.size(); ++k) {
+        const Block *b = sets[k]->block(driver.key);
+        if (b == nullptr) return;
+        others.push_back(b);
+    }
+    std::sort(others.begin(), others.end(), [](const Block *a, const Block *b) { return a->count < b->count; });
+    View cur = view_of(driver);
+    int slot = 0;
+    for (std::size_t k = 0; k < others.size(); ++k) {
+        if (count_last && k + 1 == others.size()) return visit(cur, count_common(cur, view_of(*others[k])));
+        cur = common(cur, view_of(*others[k]), scratch->slots[slot]);
+        slot ^= 1;
+        if (cur.count == 0) return;
+    }
+    visit(cur, cur.count);
+}
+
+// Calls visit(group, m) for each key held by any of `sets`, in key order,
+// with the m blocks of that key.
+template <class Visit>
+void for_each_key(CarrierSets sets, Visit &&visit) {
+    std::vector<const Block *> all;
+    std::size_t total = 0;
+    for (const Carriers *s : sets) total += s->blocks().size();
+    all.reserve(total);
+    for (const Carriers *s : sets) {
+        for (const Block &b : s->blocks()) all.push_back(&b);
+    }
+    std::stable_sort(all.begin(), all.end(), [](const Block *a, const Block *b) { return a->key < b->key; });
+    for (std::size_t i = 0; i < all.size();) {
+        std::size_t j = i + 1;
+        while (j < all.size() && all[j]->key == all[i]->key) ++j;
+        visit(all.data() + i, j - i);
+        i = j;
+    }
+}
+
+// The union of several blocks of one key in the bitmap `out`; returns its
+// count. Starts from a copy of a bitmap block when there is one.
+inline std::uint32_t unite_bits(const Block *const *group, std::size_t m, Word *out) noexcept {
+    const auto &k = simd::kernels();
+    const Block *start = nullptr;
+    for (std::size_t i = 0; i < m && start == nullptr; ++i) {
+        if (group[i]->bitmap) start = group[i];
+    }
+    if (start != nullptr) {
+        std::memcpy(out, start->words(), bitmap::bytes);
+    } else {
+        std::memset(out, 0, bitmap::bytes);
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        const Block &b = *group[i];
+        if (&b == start) continue;
+        if (b.bitmap) {
+            k.or_into(out, b.words(), bitmap::words);
+        } else {
+            for (std::uint32_t j = 0; j < b.count; ++j) bitmap::set(out, b.offsets()[j]);
+        }
+    }
+    return static_cast<std::uint32_t>(k.count_and(out, out, bitmap::words));
+}
+
+// The number of distinct offsets in several arrays of one key, by marking
+// them in `marks` (all zero, and left so).
+inline std::uint32_t count_distinct(const Block *const *group, std::size_t m, Word *marks) noexcept {
+    std::uint32_t n = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const Offset *a = group[i]->offsets();
+        for (std::uint32_t j = 0; j < group[i]->count; ++j) {
+            Word &w = marks[a[j] >> 6];
+            const Word bit = Word(1) << (a[j] & 63);
+            n += (w & bit) == 0;
+            w |= bit;
+        }
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::uint32_t j = 0; j < group[i]->count; ++j) marks[group[i]->offsets()[j] >> 6] = 0;
+    }
+    return n;
+}
+
+}  // namespace detail
+
+// Calls emit(id), in order, for every id in all of `sets`: distinct sets,
+// ordered by size, the smallest first (it drives: every block of the
+// result lies in a block of it).
+template <class Emit>
+void intersect(CarrierSets sets, Emit &&emit) {
+    if (sets.size() == 1) return sets[0]->for_each(emit);
+    const std::unique_ptr<detail::Scratch> scratch(new detail::Scratch);
+    std::vector<const Block *> others;
+    others.reserve(sets.size());
+    for (const Block &driver : sets[0]->blocks()) {
+        detail::intersect_block(sets, driver, others, scratch.get(), false,
+                                [&](const View &v, std::uint32_t) { v.for_each(emit); });
+    }
+}
+
+inline std::uint64_t intersect_count(CarrierSets sets) {
+    if (sets.size() == 1) return sets[0]->size();
+    std::unique_ptr<detail::Scratch> scratch;
+    if (sets.size() > 2) scratch.reset(new detail::Scratch);
+    std::vector<const Block *> others;
+    others.reserve(sets.size());
+    std::uint64_t total = 0;
+    for (const Block &driver : sets[0]->blocks()) {
+        detail::intersect_block(sets, driver, others, scratch.get(), true,
+                                [&](const View &, std::uint32_t n) { total += n; });
+    }
+    return total;
+}
+
+// Calls emit(id), in order, once for every id in at least one of `sets`.
+template <class Emit>
+void unite(CarrierSets sets, Emit &&emit) {
+    if (sets.size() == 1) return sets[0]->for_each(emit);
+    std::unique_ptr<Slot> slot;
+    detail::for_each_key(sets, [&](const Block *const *group, std::size_t m) {
+        if (m == 1) return group[0]->for_each(emit);
+        if (!slot) slot.reset(new Slot);
+        detail::unite_bits(group, m, slot->words);
+        const Id base = group[0]->base();
+        bitmap::for_each(slot->words, [&](Offset x) { emit(base + x); });
+    });
+}
+
+// Per key: the count of a lone block; |A| + |B| - |A and B| for two; for
+// more, the arrays' offsets marked in a bitmap, or with a bitmap among
+// them, the union in a bitmap.
+inline std::uint64_t unite_count(CarrierSets sets) {
+    if (sets.size() == 1) return sets[0]->size();
+    std::uint64_t total = 0;
+    std::unique_ptr<Slot> slot;
+    std::unique_ptr<Word[]> marks;
+    detail::for_each_key(sets, [&](const Block *const *group, std::size_t m) {
+        if (m == 1) {
+            total += group[0]->count;
+        } else if (m == 2) {
+            total += group[0]->count + group[1]->count - count_common(view_of(*group[0]), view_of(*group[1]));
+        } else if (std::none_of(group, group + m, [](const Block *b) { return b->bitmap; })) {
+            if (!marks) marks.reset(new Word[bitmap::words]());  // zeroed, and left so
+            total += detail::count_distinct(group, m, marks.get());
+        } else {
+            if (!slot) slot.reset(new Slot);
+            total += detail::unite_bits(group, m, slot->words);
+        }
+    });
+    return total;
+}
+
+}  // namespace corvane::carriers

@@ -1,0 +1,93 @@
+#pragma once
+
+// The common ids of two blocks with the same key, by a kernel chosen for
+// their pair of forms:
+//  - array with array: merged, 8 against 8 (simd.hpp), while their sizes are
+//    comparable; the smaller galloping through the larger when it is far
+//    smaller (the literature puts the switch near 64:1);
+//  - array with bitmap: the array's offsets probed in the bitmap;
+//  - bitmap with bitmap: word AND with population count.
+// Either counted, or written to scratch space as a new view.
+
+#include <algorithm>
+#include <cstdint>
+
+#include "core/carriers/array.hpp"
+#include "core/carriers/bitmap.hpp"
+#include "core/carriers/carriers.hpp"
+#include "core/carriers/simd.hpp"
+
+namespace corvane::carriers {
+
+// Sizes at which the smaller array gallops through the larger.
+inline constexpr std::uint32_t gallop_ratio = 64;
+
+// A block as an operation reads it: stored, or a result in scratch space.
+struct View {
+    Id base;
+    bool bitmap;
+    std::uint32_t count;
+    const void *data;
+
+    const Offset *offsets() const noexcept { return static_cast<const Offset *>(data); }
+    const Word *words() const noexcept { return static_cast<const Word *>(data); }
+
+    template <class Visit>
+    void for_each(Visit &&visit) const {
+        if (bitmap) {
+            bitmap::for_each(words(), [&](Offset x) { visit(base + x); });
+        } else {
+            for (std::uint32_t i = 0; i < count; ++i) visit(base + offsets()[i]);
+        }
+    }
+};
+
+inline View view_of(const Block &b) noexcept { return {b.base(), b.bitmap, b.count, b.data}; }
+
+// Room for one intermediate result: an array is never larger than the
+// smaller of its inputs, which is an array.
+struct Slot {
+    alignas(64) Word words[bitmap::words];
+    Offset offsets[array_max + array_slack];
+};
+
+inline bool gallops(std::uint32_t small, std::uint32_t large) noexcept { return small * gallop_ratio < large; }
+
+inline std::uint32_t count_common(const View &a, const View &b) noexcept {
+    const auto &k = simd::kernels();
+    if (a.bitmap && b.bitmap) return static_cast<std::uint32_t>(k.count_and(a.words(), b.words(), bitmap::words));
+    if (a.bitmap) return bitmap::count_in(b.offsets(), b.count, a.words());
+    if (b.bitmap) return bitmap::count_in(a.offsets(), a.count, b.words());
+    const View &small = a.count <= b.count ? a : b, &large = a.count <= b.count ? b : a;
+    if (gallops(small.count, large.count)) {
+        std::uint32_t c = 0;
+        array::gallop_common(small.offsets(), small.count, large.offsets(), large.count, [&](Offset) { ++c; });
+        return c;
+    }
+    return k.merge_count(a.offsets(), a.count, b.offsets(), b.count);
+}
+
+inline View common(const View &a, const View &b, Slot &out) noexcept {
+    const auto &k = simd::kernels();
+    if (a.bitmap && b.bitmap) {
+        const auto n = static_cast<std::uint32_t>(k.and_into(out.words, a.words(), b.words(), bitmap::words));
+        return {a.base, true, n, out.words};
+    }
+    std::uint32_t n;
+    if (a.bitmap || b.bitmap) {
+        const View &arr = a.bitmap ? b : a, &bits = a.bitmap ? a : b;
+        n = bitmap::select_in(arr.offsets(), arr.count, bits.words(), out.offsets);
+    } else {
+        const View &small = a.count <= b.count ? a : b, &large = a.count <= b.count ? b : a;
+        if (gallops(small.count, large.count)) {
+            n = 0;
+            array::gallop_common(small.offsets(), small.count, large.offsets(), large.count,
+                                 [&](Offset x) { out.offsets[n++] = x; });
+        } else {
+            n = k.merge_into(a.offsets(), a.count, b.offsets(), b.count, out.offsets);
+        }
+    }
+    return {a.base, false, n, out.offsets};
+}
+
+}  // namespace corvane::carriers

@@ -1,0 +1,347 @@
+#pragma once
+
+// The hot loops over blocks, each in a portable form and, on x86-64, in the
+// widest form the processor offers, chosen once at run time: the module is
+// built for any x86-64 (and builds elsewhere with the portable forms).
+//
+// - Bitmap words: AND or OR with population count; AVX-512 VPOPCNTDQ, AVX2
+//   (population count by nibble lookup with a byte shuffle: Mula, Kurz,
+//   Lemire 2018), or the popcnt instruction.
+// - Sorted 16-bit arrays: the common values of two, by SSE4.2 string
+//   comparison of 8 values against 8 (pcmpistrm; Schlegel, Willhalm, Lehner
+//   2011); each step advances the side whose block of 8 ends lower.
+
+#include <cstddef>
+#include <cstdint>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace corvane::carriers {
+
+using Word = std::uint64_t;
+using Offset = std::uint16_t;
+
+// Arrays are read 8 offsets at a time: each is allocated with room for this
+// many offsets past its end.
+inline constexpr std::uint32_t array_slack = 8;
+
+namespace simd {
+
+// ---- portable forms -----------------------------------------------------
+
+inline std::uint64_t count_and_portable(const Word *a, const Word *b, std::size_t n) noexcept {
+    std::uint64_t c = 0;
+    for (std::size_t i = 0; i < n; ++i) c += static_cast<std::uint64_t>(__builtin_popcountll(a[i] & b[i]));
+    return c;
+}
+
+inline std::uint64_t count_or_portable(const Word *a, const Word *b, std::size_t n) noexcept {
+    std::uint64_t c = 0;
+    for (std::size_t i = 0; i < n; ++i) c += static_cast<std::uint64_t>(__builtin_popcountll(a[i] | b[i]));
+    return c;
+}
+
+inline std::uint64_t and_into_portable(Word *out, const Word *a, const Word *b, std::size_t n) noexcept {
+    std::uint64_t c = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = a[i] & b[i];
+        c += static_cast<std::uint64_t>(__builtin_popcountll(out[i]));
+    }
+    return c;
+}
+
+inline void or_into_portable(Word *out, const Word *a, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) out[i] |= a[i];
+}
+
+// Branch-free merge: each step advances past the lower value, or both.
+inline std::uint32_t merge_count_portable(const Offset *a, std::uint32_t na, const Offset *b,
+                                          std::uint32_t nb) noexcept {
+    std::uint32_t i = 0, j = 0, c = 0;
+    while (i < na && j < nb) {
+        const Offset x = a[i], y = b[j];
+        c += x == y;
+        i += x <= y;
+        j += y <= x;
+    }
+    return c;
+}
+
+inline std::uint32_t merge_into_portable(const Offset *a, std::uint32_t na, const Offset *b, std::uint32_t nb,
+                                         Offset *out) noexcept {
+    std::uint32_t i = 0, j = 0, c = 0;
+    while (i < na && j < nb) {
+        const Offset x = a[i], y = b[j];
+        out[c] = x;
+        c += x == y;
+        i += x <= y;
+        j += y <= x;
+    }
+    return c;
+}
+
+#if defined(__x86_64__)
+
+// ---- x86-64 forms -------------------------------------------------------
+
+#define CORVANE_TARGET(t) __attribute__((target(t)))
+
+// Four accumulators keep popcnt's latency off the critical path.
+CORVANE_TARGET("popcnt") inline std::uint64_t count_and_popcnt(const Word *a, const Word *b, std::size_t n) noexcept {
+    std::uint64_t c0 = 0, c1 = 0, c2 = 0, c3 = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        c0 += static_cast<std::uint64_t>(_mm_popcnt_u64(a[i] & b[i]));
+        c1 += static_cast<std::uint64_t>(_mm_popcnt_u64(a[i + 1] & b[i + 1]));
+        c2 += static_cast<std::uint64_t>(_mm_popcnt_u64(a[i + 2] & b[i + 2]));
+        c3 += static_cast<std::uint64_t>(_mm_popcnt_u64(a[i + 3] & b[i + 3]));
+    }
+    for (; i < n; ++i) c0 += static_cast<std::uint64_t>(_mm_popcnt_u64(a[i] & b[i]));
+    return c0 + c1 + c2 + c3;
+}
+
+CORVANE_TARGET("popcnt") inline std::uint64_t count_or_popcnt(const Word *a, const Word *b, std::size_t n) noexcept {
+    std::uint64_t c0 = 0, c1 = 0;
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        c0 += static_cast<std::uint64_t>(_mm_popcnt_u64(a[i] | b[i]));
+        c1 += static_cast<std::uint64_t>(_mm_popcnt_u64(a[i + 1] | b[i + 1]));
+    }
+    for (; i < n; ++i) c0 += static_cast<std::uint64_t>(_mm_popcnt_u64(a[i] | b[i]));
+    return c0 + c1;
+}
+
+CORVANE_TARGET("popcnt")
+inline std::uint64_t and_into_popcnt(Word *out, const Word *a, const Word *b, std::size_t n) noexcept {
+    std::uint64_t c = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = a[i] & b[i];
+        c += static_cast<std::uint64_t>(_mm_popcnt_u64(out[i]));
+    }
+    return c;
+}
+
+// Population count of the 64-bit lanes of v by nibble lookup.
+CORVANE_TARGET("avx2") inline __m256i popcount_lanes_avx2(__m256i v) noexcept {
+    const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2, 2, 3, 1, 2,
+                                           2, 3, 2, 3, 3, 4);
+    const __m256i low = _mm256_set1_epi8(0x0f);
+    const __m256i lo = _mm256_shuffle_epi8(table, _mm256_and_si256(v, low));
+    const __m256i hi = _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(v, 4), low));
+    return _mm256_sad_epu8(_mm256_add_epi8(lo, hi), _mm256_setzero_si256());
+}
+
+CORVANE_TARGET("avx2") inline std::uint64_t sum_lanes_avx2(__m256i v) noexcept {
+    const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(s)) + static_cast<std::uint64_t>(_mm_extract_epi64(s, 1));
+}
+
+// n is a multiple of 4 (whole bitmaps are).
+CORVANE_TARGET("avx2,popcnt")
+inline std::uint64_t count_and_avx2(const Word *a, const Word *b, std::size_t n) noexcept {
+    __m256i acc = _mm256_setzero_si256();
+    for (std::size_t i = 0; i < n; i += 4) {
+        const __m256i v = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i)),
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i)));
+        acc = _mm256_add_epi64(acc, popcount_lanes_avx2(v));
+    }
+    return sum_lanes_avx2(acc);
+}
+
+CORVANE_TARGET("avx2,popcnt")
+inline std::uint64_t count_or_avx2(const Word *a, const Word *b, std::size_t n) noexcept {
+    __m256i acc = _mm256_setzero_si256();
+    for (std::size_t i = 0; i < n; i += 4) {
+        const __m256i v = _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i)),
+                                          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i)));
+        acc = _mm256_add_epi64(acc, popcount_lanes_avx2(v));
+    }
+    return sum_lanes_avx2(acc);
+}
+
+CORVANE_TARGET("avx2,popcnt")
+inline std::uint64_t and_into_avx2(Word *out, const Word *a, const Word *b, std::size_t n) noexcept {
+    __m256i acc = _mm256_setzero_si256();
+    for (std::size_t i = 0; i < n; i += 4) {
+        const __m256i v = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i)),
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), v);
+        acc = _mm256_add_epi64(acc, popcount_lanes_avx2(v));
+    }
+    return sum_lanes_avx2(acc);
+}
+
+CORVANE_TARGET("avx2") inline void or_into_avx2(Word *out, const Word *a, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; i += 4) {
+        auto *o = reinterpret_cast<__m256i *>(out + i);
+        _mm256_storeu_si256(
+            o, _mm256_or_si256(_mm256_loadu_si256(o), _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i))));
+    }
+}
+
+// (GCC 12's _mm512_reduce_add_epi64 warns of an uninitialised value.)
+CORVANE_TARGET("avx512f") inline std::uint64_t sum_lanes_avx512(__m512i v) noexcept {
+    alignas(64) std::uint64_t lanes[8];
+    _mm512_store_si512(lanes, v);
+    return lanes[0] + lanes[1] + lanes[2] + lanes[3] + lanes[4] + lanes[5] + lanes[6] + lanes[7];
+}
+
+// n is a multiple of 8 (whole bitmaps are).
+CORVANE_TARGET("avx512f,avx512vpopcntdq")
+inline std::uint64_t count_and_avx512(const Word *a, const Word *b, std::size_t n) noexcept {
+    __m512i acc = _mm512_setzero_si512();
+    for (std::size_t i = 0; i < n; i += 8) {
+        acc = _mm512_add_epi64(
+            acc, _mm512_popcnt_epi64(_mm512_and_si512(_mm512_loadu_si512(a + i), _mm512_loadu_si512(b + i))));
+    }
+    return sum_lanes_avx512(acc);
+}
+
+CORVANE_TARGET("avx512f,avx512vpopcntdq")
+inline std::uint64_t count_or_avx512(const Word *a, const Word *b, std::size_t n) noexcept {
+    __m512i acc = _mm512_setzero_si512();
+    for (std::size_t i = 0; i < n; i += 8) {
+        acc = _mm512_add_epi64(
+            acc, _mm512_popcnt_epi64(_mm512_or_si512(_mm512_loadu_si512(a + i), _mm512_loadu_si512(b + i))));
+    }
+    return sum_lanes_avx512(acc);
+}
+
+CORVANE_TARGET("avx512f,avx512vpopcntdq")
+inline std::uint64_t and_into_avx512(Word *out, const Word *a, const Word *b, std::size_t n) noexcept {
+    __m512i acc = _mm512_setzero_si512();
+    for (std::size_t i = 0; i < n; i += 8) {
+        const __m512i v = _mm512_and_si512(_mm512_loadu_si512(a + i), _mm512_loadu_si512(b + i));
+        _mm512_storeu_si512(out + i, v);
+        acc = _mm512_add_epi64(acc, _mm512_popcnt_epi64(v));
+    }
+    return sum_lanes_avx512(acc);
+}
+
+CORVANE_TARGET("avx512f") inline void or_into_avx512(Word *out, const Word *a, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; i += 8) {
+        _mm512_storeu_si512(out + i, _mm512_or_si512(_mm512_loadu_si512(out + i), _mm512_loadu_si512(a + i)));
+    }
+}
+
+// The values of a (lengths la, lb of at most 8) that b also holds, as a bit
+// mask over a's lanes.
+CORVANE_TARGET("sse4.2") inline unsigned common_lanes(const Offset *a, int la, const Offset *b, int lb) noexcept {
+    const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
+    const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
+    return static_cast<unsigned>(
+        _mm_cvtsi128_si32(_mm_cmpestrm(vb, lb, va, la, _SIDD_UWORD_OPS | _SIDD_CMP_EQUAL_ANY | _SIDD_BIT_MASK)));
+}
+
+// Calls found(i, mask) for each block of up to 8 values of a starting at i,
+// with the mask of those that b holds too; a and b are read 8 at a time.
+template <class Found>
+CORVANE_TARGET("sse4.2")
+inline void merge_blocks_sse(const Offset *a, std::uint32_t na, const Offset *b, std::uint32_t nb,
+                             Found &&found) noexcept {
+    std::uint32_t i = 0, j = 0;
+    // Whole blocks of 8 are compared as strings that end at a zero value (the
+    // faster form of the instruction); 0 can only lead an array, so it is
+    // matched here and skipped.
+    if (na != 0 && nb != 0) {
+        if (a[0] == 0 && b[0] == 0) found(0, 1u);
+        i = a[0] == 0;
+        j = b[0] == 0;
+    }
+    while (i + 8 <= na && j + 8 <= nb) {
+        const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + i));
+        const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + j));
+        const auto mask = static_cast<unsigned>(
+            _mm_cvtsi128_si32(_mm_cmpistrm(vb, va, _SIDD_UWORD_OPS | _SIDD_CMP_EQUAL_ANY | _SIDD_BIT_MASK)));
+        found(i, mask);
+        const Offset amax = a[i + 7], bmax = b[j + 7];
+        if (amax <= bmax) i += 8;
+        if (bmax <= amax) j += 8;
+    }
+    // The rest, as blocks of fewer than 8 where one side runs out.
+    while (i < na && j < nb) {
+        const int la = static_cast<int>(na - i < 8 ? na - i : 8), lb = static_cast<int>(nb - j < 8 ? nb - j : 8);
+        found(i, common_lanes(a + i, la, b + j, lb));
+        const Offset amax = a[i + static_cast<std::uint32_t>(la) - 1], bmax = b[j + static_cast<std::uint32_t>(lb) - 1];
+        if (amax <= bmax) i += static_cast<std::uint32_t>(la);
+        if (bmax <= amax) j += static_cast<std::uint32_t>(lb);
+    }
+}
+
+CORVANE_TARGET("sse4.2,popcnt")
+inline std::uint32_t merge_count_sse(const Offset *a, std::uint32_t na, const Offset *b, std::uint32_t nb) noexcept {
+    std::uint32_t c = 0;
+    merge_blocks_sse(a, na, b, nb, [&](std::uint32_t, unsigned mask) CORVANE_TARGET("popcnt") {
+        c += static_cast<std::uint32_t>(_mm_popcnt_u32(mask));
+    });
+    return c;
+}
+
+CORVANE_TARGET("sse4.2,popcnt")
+inline std::uint32_t merge_into_sse(const Offset *a, std::uint32_t na, const Offset *b, std::uint32_t nb,
+                                    Offset *out) noexcept {
+    std::uint32_t c = 0;
+    merge_blocks_sse(a, na, b, nb, [&](std::uint32_t i, unsigned mask) {
+        for (; mask != 0; mask &= mask - 1) out[c++] = a[i + static_cast<std::uint32_t>(__builtin_ctz(mask))];
+    });
+    return c;
+}
+
+#undef CORVANE_TARGET
+
+#endif  // __x86_64__
+
+// ---- the choice, made once ----------------------------------------------
+
+struct Kernels {
+    // Bits set in a AND b, or a OR b, over n words.
+    std::uint64_t (*count_and)(const Word *, const Word *, std::size_t) noexcept;
+    std::uint64_t (*count_or)(const Word *, const Word *, std::size_t) noexcept;
+    // out = a AND b over n words; returns the bits set in out.
+    std::uint64_t (*and_into)(Word *, const Word *, const Word *, std::size_t) noexcept;
+    // out |= a over n words.
+    void (*or_into)(Word *, const Word *, std::size_t) noexcept;
+    // The values two sorted arrays share: counted, or written in order to out.
+    std::uint32_t (*merge_count)(const Offset *, std::uint32_t, const Offset *, std::uint32_t) noexcept;
+    std::uint32_t (*merge_into)(const Offset *, std::uint32_t, const Offset *, std::uint32_t, Offset *) noexcept;
+};
+
+inline Kernels pick() noexcept {
+    Kernels k{count_and_portable, count_or_portable,    and_into_portable,
+              or_into_portable,   merge_count_portable, merge_into_portable};
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("popcnt")) {
+        k.count_and = count_and_popcnt;
+        k.count_or = count_or_popcnt;
+        k.and_into = and_into_popcnt;
+    }
+    if (__builtin_cpu_supports("sse4.2")) {
+        k.merge_count = merge_count_sse;
+        k.merge_into = merge_into_sse;
+    }
+    if (__builtin_cpu_supports("avx2")) {
+        k.count_and = count_and_avx2;
+        k.count_or = count_or_avx2;
+        k.and_into = and_into_avx2;
+        k.or_into = or_into_avx2;
+    }
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq")) {
+        k.count_and = count_and_avx512;
+        k.count_or = count_or_avx512;
+        k.and_into = and_into_avx512;
+        k.or_into = or_into_avx512;
+    }
+#endif
+    return k;
+}
+
+inline const Kernels &kernels() noexcept {
+    static const Kernels chosen = pick();
+    return chosen;
+}
+
+}  // namespace simd
+
+}  // namespace corvane::carriers
