@@ -57,8 +57,9 @@ def test_queries_agree_through_edits_that_change_carrier_forms(seed):
 
 def test_kept_key_sets_follow_every_change():
     m = Corvane({f"k{i}": ["common", f"rare{i % 50}"] for i in range(2000)})
-    assert len(m.find(["common"])) == 2000 and m.find(["rare3"]) == {f"k{i}" for i in range(3, 2000, 50)}
-    before = m.find_any(["rare1", "rare2"])
+    for _ in range(2):  # the second query of a tag keeps its key set
+        assert len(m.find(["common"])) == 2000 and m.find(["rare3"]) == {f"k{i}" for i in range(3, 2000, 50)}
+        before = m.find_any(["rare1", "rare2"])
     m.add_tag("new", "rare1")
     m.remove_tag("k2", "rare2")
     del m["k1"]

@@ -96,7 +96,16 @@ public:
 
     // The set of the keys carrying bucket b, kept from an earlier query
     // (borrowed), or null. Callers hand out copies only.
-    PyObject *key_set_of(Id b) const noexcept { return bucket(b).memo.get(); }
+    PyObject *key_set_of(Id b) const noexcept {
+        PyObject *memo = bucket(b).memo.get();
+        return memo != nullptr && memo != Py_None ? memo : nullptr;
+    }
+
+    // Whether bucket b was queried before since its carriers last changed,
+    // without its key set being kept; and marking it so. A key set is kept
+    // from the second query on: one query alone is answered directly.
+    bool seen(Id b) const noexcept { return bucket(b).memo.get() == Py_None; }
+    void mark_seen(Id b) noexcept { set_memo(b, Ref::borrow(Py_None)); }
 
     // Keeps a query's result for bucket b, within a budget of as many
     // elements in all as the store has entries; past it, every kept set is

@@ -34,9 +34,14 @@ std::vector<Id> buckets_of(const Store &s, const TagList &tags) {
     return out;
 }
 
-// Whether the store keeps (now) the set of the keys carrying bucket b.
+// Whether the store keeps (now) the set of the keys carrying bucket b: from
+// the second query of it on.
 bool kept(Store &s, Id b) {
     if (s.key_set_of(b) != nullptr) return true;
+    if (!s.seen(b)) {
+        s.mark_seen(b);
+        return false;
+    }
     std::vector<Id> ids;
     ids.reserve(s.bucket(b).carriers.size());
     s.bucket(b).carriers.for_each([&](Id id) { ids.push_back(id); });
@@ -46,10 +51,9 @@ bool kept(Store &s, Id b) {
 // Whether the store keeps the key sets of all `buckets` (keeping one can
 // drop the others, when the budget is reached).
 bool all_kept(Store &s, const std::vector<Id> &buckets) {
-    for (Id b : buckets) {
-        if (!kept(s, b)) return false;
-    }
-    return std::all_of(buckets.begin(), buckets.end(), [&](Id b) { return s.key_set_of(b) != nullptr; });
+    bool all = true;
+    for (Id b : buckets) all = kept(s, b) && all;  // every one marked or kept
+    return all && std::all_of(buckets.begin(), buckets.end(), [&](Id b) { return s.key_set_of(b) != nullptr; });
 }
 
 // The keys carrying any of `buckets` (the largest first), from the key sets

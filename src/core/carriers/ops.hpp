@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/carriers/bitmap.hpp"
@@ -72,9 +73,53 @@ void for_each_key(CarrierSets sets, Visit &&visit) {
     }
 }
 
-// The union of several blocks of one key in the bitmap `out`; returns its
-// count. Starts from a copy of a bitmap block when there is one.
-inline std::uint32_t unite_bits(const Block *const *group, std::size_t m, Word *out) noexcept {
+// Arrays of one key holding this many offsets in all or fewer are united
+// by merging: below it, clearing and scanning a bitmap costs more.
+inline constexpr std::uint32_t merge_union_max = 256;
+
+// The union of two sorted arrays into out (room for na + nb); returns its size.
+inline std::uint32_t merge_union(const Offset *a, std::uint32_t na, const Offset *b, std::uint32_t nb,
+                                 Offset *out) noexcept {
+    std::uint32_t i = 0, j = 0, n = 0;
+    while (i < na && j < nb) {
+        const Offset x = a[i], y = b[j];
+        out[n++] = x < y ? x : y;
+        i += x <= y;
+        j += y <= x;
+    }
+    while (i < na) out[n++] = a[i++];
+    while (j < nb) out[n++] = b[j++];
+    return n;
+}
+
+// The union of several small arrays of one key, in order, in one of two
+// buffers (room for merge_union_max offsets each); returns it with its size.
+inline std::pair<const Offset *, std::uint32_t> merge_all(const Block *const *group, std::size_t m, Offset *one,
+                                                          Offset *two) noexcept {
+    const Offset *cur = group[0]->offsets();
+    std::uint32_t n = group[0]->count;
+    for (std::size_t i = 1; i < m; ++i) {
+        n = merge_union(cur, n, group[i]->offsets(), group[i]->count, one);
+        cur = one;
+        std::swap(one, two);
+    }
+    return {cur, n};
+}
+
+static_assert(2 * merge_union_max <= array_max + array_slack, "two merge buffers fit in a slot's offsets");
+
+inline bool all_small_arrays(const Block *const *group, std::size_t m) noexcept {
+    std::uint32_t total = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        if (group[i]->bitmap) return false;
+        total += group[i]->count;
+    }
+    return total <= merge_union_max;
+}
+
+// The union of several blocks of one key in the bitmap `out`. Starts from a
+// copy of a bitmap block when there is one.
+inline void unite_bits(const Block *const *group, std::size_t m, Word *out) noexcept {
     const auto &k = simd::kernels();
     const Block *start = nullptr;
     for (std::size_t i = 0; i < m && start == nullptr; ++i) {
@@ -94,7 +139,6 @@ inline std::uint32_t unite_bits(const Block *const *group, std::size_t m, Word *
             for (std::uint32_t j = 0; j < b.count; ++j) bitmap::set(out, b.offsets()[j]);
         }
     }
-    return static_cast<std::uint32_t>(k.count_and(out, out, bitmap::words));
 }
 
 // The number of distinct offsets in several arrays of one key, by marking
@@ -135,6 +179,18 @@ void intersect(CarrierSets sets, Emit &&emit) {
 
 inline std::uint64_t intersect_count(CarrierSets sets) {
     if (sets.size() == 1) return sets[0]->size();
+    if (sets.size() == 2) {  // the blocks of both, walked in step: no scratch space, no lookups
+        const auto a = sets[0]->blocks(), b = sets[1]->blocks();
+        std::uint64_t total = 0;
+        for (std::size_t i = 0, j = 0; i < a.size() && j < b.size();) {
+            if (a[i].key != b[j].key) {
+                a[i].key < b[j].key ? ++i : ++j;
+            } else {
+                total += count_common(view_of(a[i++]), view_of(b[j++]));
+            }
+        }
+        return total;
+    }
     std::unique_ptr<detail::Scratch> scratch;
     if (sets.size() > 2) scratch.reset(new detail::Scratch);
     std::vector<const Block *> others;
@@ -155,9 +211,15 @@ void unite(CarrierSets sets, Emit &&emit) {
     detail::for_each_key(sets, [&](const Block *const *group, std::size_t m) {
         if (m == 1) return group[0]->for_each(emit);
         if (!slot) slot.reset(new Slot);
-        detail::unite_bits(group, m, slot->words);
         const Id base = group[0]->base();
-        bitmap::for_each(slot->words, [&](Offset x) { emit(base + x); });
+        if (detail::all_small_arrays(group, m)) {
+            const auto [offsets, n] =
+                detail::merge_all(group, m, slot->offsets, slot->offsets + detail::merge_union_max);
+            for (std::uint32_t i = 0; i < n; ++i) emit(base + offsets[i]);
+        } else {
+            detail::unite_bits(group, m, slot->words);
+            bitmap::for_each(slot->words, [&](Offset x) { emit(base + x); });
+        }
     });
 }
 
@@ -166,6 +228,7 @@ void unite(CarrierSets sets, Emit &&emit) {
 // them, the union in a bitmap.
 inline std::uint64_t unite_count(CarrierSets sets) {
     if (sets.size() == 1) return sets[0]->size();
+    if (sets.size() == 2) return std::uint64_t(sets[0]->size()) + sets[1]->size() - intersect_count(sets);
     std::uint64_t total = 0;
     std::unique_ptr<Slot> slot;
     std::unique_ptr<Word[]> marks;
@@ -179,7 +242,8 @@ inline std::uint64_t unite_count(CarrierSets sets) {
             total += detail::count_distinct(group, m, marks.get());
         } else {
             if (!slot) slot.reset(new Slot);
-            total += detail::unite_bits(group, m, slot->words);
+            detail::unite_bits(group, m, slot->words);
+            total += simd::kernels().count_and(slot->words, slot->words, bitmap::words);
         }
     });
     return total;

@@ -45,7 +45,8 @@ struct View {
 inline View view_of(const Block &b) noexcept { return {b.base(), b.bitmap, b.count, b.data}; }
 
 // Room for one intermediate result: an array is never larger than the
-// smaller of its inputs, which is an array.
+// smaller of its inputs, which is an array (and a union merged in two
+// halves of the offsets stays small too).
 struct Slot {
     alignas(64) Word words[bitmap::words];
     Offset offsets[array_max + array_slack];

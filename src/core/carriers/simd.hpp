@@ -234,30 +234,44 @@ CORVANE_TARGET("sse4.2") inline unsigned common_lanes(const Offset *a, int la, c
         _mm_cvtsi128_si32(_mm_cmpestrm(vb, lb, va, la, _SIDD_UWORD_OPS | _SIDD_CMP_EQUAL_ANY | _SIDD_BIT_MASK)));
 }
 
+// The mask of the values of a[0..8) that b[0..8) holds too: 8 against 8 as
+// strings that end at a zero value (0 can only lead an array, and callers
+// skip it).
+CORVANE_TARGET("sse4.2") inline unsigned common_lanes8(__m128i va, __m128i vb) noexcept {
+    return static_cast<unsigned>(
+        _mm_cvtsi128_si32(_mm_cmpistrm(vb, va, _SIDD_UWORD_OPS | _SIDD_CMP_EQUAL_ANY | _SIDD_BIT_MASK)));
+}
+
 // Calls found(i, mask) for each block of up to 8 values of a starting at i,
-// with the mask of those that b holds too; a and b are read 8 at a time.
+// with the mask of those that b holds too. Each step loads only the side it
+// advanced past.
 template <class Found>
 CORVANE_TARGET("sse4.2")
 inline void merge_blocks_sse(const Offset *a, std::uint32_t na, const Offset *b, std::uint32_t nb,
                              Found &&found) noexcept {
     std::uint32_t i = 0, j = 0;
-    // Whole blocks of 8 are compared as strings that end at a zero value (the
-    // faster form of the instruction); 0 can only lead an array, so it is
-    // matched here and skipped.
-    if (na != 0 && nb != 0) {
+    if (na != 0 && nb != 0) {  // a leading 0 is matched here and skipped
         if (a[0] == 0 && b[0] == 0) found(0, 1u);
         i = a[0] == 0;
         j = b[0] == 0;
     }
-    while (i + 8 <= na && j + 8 <= nb) {
-        const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + i));
-        const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + j));
-        const auto mask = static_cast<unsigned>(
-            _mm_cvtsi128_si32(_mm_cmpistrm(vb, va, _SIDD_UWORD_OPS | _SIDD_CMP_EQUAL_ANY | _SIDD_BIT_MASK)));
-        found(i, mask);
-        const Offset amax = a[i + 7], bmax = b[j + 7];
-        if (amax <= bmax) i += 8;
-        if (bmax <= amax) j += 8;
+    if (i + 8 <= na && j + 8 <= nb) {
+        __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + i));
+        __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + j));
+        for (;;) {
+            found(i, common_lanes8(va, vb));
+            const Offset amax = a[i + 7], bmax = b[j + 7];
+            if (amax <= bmax) {
+                i += 8;
+                if (i + 8 > na) break;
+                va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + i));
+            }
+            if (bmax <= amax) {
+                j += 8;
+                if (j + 8 > nb) break;
+                vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + j));
+            }
+        }
     }
     // The rest, as blocks of fewer than 8 where one side runs out.
     while (i < na && j < nb) {
