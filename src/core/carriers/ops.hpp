@@ -160,6 +160,15 @@ inline std::uint32_t count_distinct(const Block *const *group, std::size_t m, Wo
     return n;
 }
 
+// |A or B or C| = |A| + |B| + |C| - |A and B| - |A and C| - |B and C| +
+// |A and B and C|: pair counts by the fast kernels, where marking or
+// uniting offsets one by one would cost more.
+inline std::uint32_t count_three(const Block *const *group, Slot &slot) noexcept {
+    const View a = view_of(*group[0]), b = view_of(*group[1]), c = view_of(*group[2]);
+    const std::uint32_t pairs = count_common(a, b) + count_common(a, c) + count_common(b, c);
+    return a.count + b.count + c.count - pairs + count_common(common(a, b, slot), c);
+}
+
 }  // namespace detail
 
 // Calls emit(id), in order, for every id in all of `sets`: distinct sets,
@@ -223,9 +232,9 @@ void unite(CarrierSets sets, Emit &&emit) {
     });
 }
 
-// Per key: the count of a lone block; |A| + |B| - |A and B| for two; for
-// more, the arrays' offsets marked in a bitmap, or with a bitmap among
-// them, the union in a bitmap.
+// Per key: the count of a lone block; |A| + |B| - |A and B| for two; pair
+// counts for three with an array among them; for more, small arrays'
+// offsets marked in a bitmap one by one, or else the union in a bitmap.
 inline std::uint64_t unite_count(CarrierSets sets) {
     if (sets.size() == 1) return sets[0]->size();
     if (sets.size() == 2) return std::uint64_t(sets[0]->size()) + sets[1]->size() - intersect_count(sets);
@@ -237,7 +246,10 @@ inline std::uint64_t unite_count(CarrierSets sets) {
             total += group[0]->count;
         } else if (m == 2) {
             total += group[0]->count + group[1]->count - count_common(view_of(*group[0]), view_of(*group[1]));
-        } else if (std::none_of(group, group + m, [](const Block *b) { return b->bitmap; })) {
+        } else if (m == 3 && std::any_of(group, group + m, [](const Block *b) { return !b->bitmap; })) {
+            if (!slot) slot.reset(new Slot);
+            total += detail::count_three(group, *slot);
+        } else if (detail::all_small_arrays(group, m)) {
             if (!marks) marks.reset(new Word[bitmap::words]());  // zeroed, and left so
             total += detail::count_distinct(group, m, marks.get());
         } else {
