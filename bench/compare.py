@@ -5,9 +5,11 @@
 For each size: time per operation of every workload on every peer (best of R
 repetitions, all peers in the same run), the ratio peer / corvane (above 1:
 corvane is faster), and resident memory per store measured in a fresh process.
-The tables go to the terminal and to bench/results.md, the ratios to a PNG chart
-when matplotlib is installed. The bitmap peer needs pyroaring; without it that
-column is skipped.
+Workloads name tags by class: common, mid and rare, each defined by the share
+of the keys carrying it, which the run prints. The tables go to the terminal
+and to bench/results.md, the ratios to a PNG chart when matplotlib is installed.
+The bitmap peer needs pyroaring; without it that column is skipped. Tag queries
+across the whole range of tag frequencies: bench/sweep.py.
 """
 
 import argparse
@@ -42,6 +44,11 @@ except ImportError:
     MISSING.append("pyroaring (pip install pyroaring)")
 PEERS["sqlite3"] = SqliteTagStore
 NAMES = {peer: name for name, peer in PEERS.items()}
+PEER_TEXT = {
+    "pure Python": "a dict of tag sets with a hand-kept inverted index",
+    "pyroaring": "dense integer ids with one compressed bitmap per tag",
+    "sqlite3": "an in-memory table of (key, tag) rows indexed both ways",
+}
 MEMORY = "resident memory per store"
 MIN_MEASURE = 0.02  # seconds per measurement, reached by repeating short operations
 SAMPLE = 20_000  # keys used by the single-key loops
@@ -233,8 +240,18 @@ def fmt_bytes(n):
     return f"{n / 2**20:.1f} MiB"
 
 
+def elapsed(started):
+    seconds = int(time.perf_counter() - started)
+    return f"{seconds // 60}:{seconds % 60:02d}"
+
+
+def column_heads():
+    peers = "  ".join(f"{n + ' (ratio)':>22}" for n in list(PEERS)[1:])
+    return f"{'':12}{'workload':28} {'corvane':>10}  {peers}"
+
+
 def ratios_line(name, values, fmt):
-    ratios = "  ".join(f"{n} {values[n] / values['corvane']:6.2f}x" for n in list(PEERS)[1:])
+    ratios = "  ".join(f"{fmt(values[n]):>12} ({values[n] / values['corvane']:6.2f}x)" for n in list(PEERS)[1:])
     return f"  {name:28} {fmt(values['corvane']):>10}  {ratios}"
 
 
@@ -267,6 +284,35 @@ def chart(results, path):
     print(f"chart written to {path}")
 
 
+# The tags the workloads name, by frequency rank (0 is the most frequent).
+TAG_CLASSES = {"common": (0, 1, 2), "mid": (3, 4), "rare": (10, 30, 2000, 3000, 4000)}
+
+
+def tag_legend(data, vocab):
+    """Each tag class with the share of the keys that its tags are on."""
+    wanted = {vocab[r]: r for ranks in TAG_CLASSES.values() for r in ranks}
+    carriers = dict.fromkeys(wanted, 0)
+    for tags in data.values():
+        for tag in tags:
+            if tag in carriers:
+                carriers[tag] += 1
+    lines = []
+    for name, ranks in TAG_CLASSES.items():
+        shares = [carriers[vocab[r]] / len(data) * 100 for r in ranks]
+        ranks_text = ", ".join(str(r + 1) for r in ranks)
+        lines.append(f"  {name:6} tags ranked {ranks_text} by frequency: each on {min(shares):.3g}% "
+                     f"to {max(shares):.3g}% of the keys")
+    return "\n".join(lines)
+
+
+def header(repeat):
+    names = ", ".join(f"{n} ({PEER_TEXT[n]})" for n in list(PEERS)[1:])
+    return (f"Peers: {names}.\n"
+            f"Columns: the workload, corvane's time per operation, then each peer's time per operation with its\n"
+            f"ratio to corvane's in brackets: above 1 means corvane is faster (for memory: smaller). Each time is\n"
+            f"the best of {repeat} measurements, every peer measured in the same run.")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--keys", type=int, nargs="+", default=[50_000], help="store sizes to run")
@@ -278,21 +324,26 @@ def main():
 
     report = [f"Machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
               f"`python bench/compare.py --keys {' '.join(map(str, args.keys))} --repeat {args.repeat}`"]
-    print("ratio = peer time (or memory) / corvane's: above 1 means corvane is faster (or smaller)")
-    print("peers: " + ", ".join(list(PEERS)[1:]) + "".join(f"; skipped: {m}" for m in MISSING))
+    print(header(args.repeat) + "".join(f"\nSkipped: {m}" for m in MISSING))
+    started = time.perf_counter()
     results = []
     for n_keys in args.keys:
         data, vocab = generate(n_keys)
         rng = random.Random(0)
         ctx = {"data": data, "tags": TagsByRank(vocab), "sample": rng.sample(list(data), min(SAMPLE, n_keys))}
+        print(f"\n{n_keys:,} keys, {sum(map(len, data.values())):,} (key, tag) pairs; the tags queried:")
+        print(tag_legend(data, vocab))
+        print(f"  building a store on each peer ... ({elapsed(started)})", flush=True)
         ctx["stores"] = {name: peer(data) for name, peer in PEERS.items()}
-        print(f"\n{n_keys:,} keys, {sum(map(len, data.values())):,} (key, tag) pairs")
+        print(column_heads())
         rows = []
-        for workload in WORKLOADS:
+        for i, workload in enumerate(WORKLOADS, 1):
+            print(f"[{i}/{len(WORKLOADS)}] {elapsed(started)} {workload.name} ...", end="\r", flush=True)
             times = {name: measure(workload, name, ctx, args.repeat) for name in PEERS}
             rows.append((workload.name, times))
-            print(ratios_line(workload.name, times, fmt_time))
+            print(f"[{i}/{len(WORKLOADS)}] {elapsed(started)}" + ratios_line(workload.name, times, fmt_time))
         if not args.no_memory:
+            print(f"  {MEMORY}: a store built in a fresh process per peer ... ({elapsed(started)})", flush=True)
             sizes = {name: memory_of(name, n_keys) for name in PEERS}
             rows.append((MEMORY, sizes))
             print(ratios_line(MEMORY, sizes, fmt_bytes))
@@ -302,7 +353,7 @@ def main():
         results.append((n_keys, rows))
         report.append(table(rows, n_keys) + f"\n\npopitem per pop, first tenth then last tenth: {drained}")
     Path(args.out).write_text("\n\n".join(report) + "\n")
-    print(f"\ntables written to {args.out}")
+    print(f"\ntables written to {args.out}; the whole run took {elapsed(started)}")
     chart(results, args.chart)
 
 

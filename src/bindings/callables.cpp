@@ -216,6 +216,10 @@ void mismatch(const CallableInfo &info, PyObject *self, PyObject *const *args, P
     raise(PyExc_TypeError, msg.c_str());
 }
 
+void define_doc(PyTypeObject *cls, const char *doc) {
+    set_attr(cls, "__doc__", Ref::steal(checked(PyUnicode_FromString(doc))));
+}
+
 void define(PyTypeObject *cls, const char *name, Kind kind, EntryPoint entry, CallableInfo &info,
             std::vector<Overload> overloads) {
     const std::string owner = type_name(cls);
@@ -244,7 +248,7 @@ void define(PyTypeObject *cls, const char *name, Kind kind, EntryPoint entry, Ca
     set_attr(cls, name, member);
 }
 
-void define_property(PyTypeObject *cls, const char *name, EntryPoint get, CallableInfo &get_info,
+void define_property(PyTypeObject *cls, const char *name, const char *doc, EntryPoint get, CallableInfo &get_info,
                      const char *get_signature, EntryPoint set, CallableInfo &set_info, const char *set_signature) {
     const std::string owner = type_name(cls);
     const std::vector<Param> accessor_params = {{"arg0"}, {"arg1"}};
@@ -257,9 +261,10 @@ void define_property(PyTypeObject *cls, const char *name, EntryPoint get, Callab
     }
     set_entry(get_info, name, get);
     set_entry(set_info, name, set);
-    const Ref property = Ref::steal(
-        checked(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyProperty_Type),
-                                             function_of(get_info).get(), function_of(set_info).get(), nullptr)));
+    const Ref text = Ref::steal(checked(PyUnicode_FromString(doc)));
+    const Ref property = Ref::steal(checked(
+        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyProperty_Type), function_of(get_info).get(),
+                                     function_of(set_info).get(), Py_None, text.get(), nullptr)));
     set_attr(cls, name, property);
 }
 

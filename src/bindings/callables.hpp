@@ -70,11 +70,15 @@ bool bind(const Binding &b, PyObject *const *args, Py_ssize_t nargs, PyObject *k
 [[noreturn]] void mismatch(const CallableInfo &info, PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames);
 
+// The class's docstring. (Set here rather than by pybind11, which copies it
+// without checking the allocation.)
+void define_doc(PyTypeObject *cls, const char *doc);
+
 // Fills `info` and puts the callable on `cls` (a property's two accessors
 // are installed together by define_property).
 void define(PyTypeObject *cls, const char *name, Kind kind, EntryPoint entry, CallableInfo &info,
             std::vector<Overload> overloads);
-void define_property(PyTypeObject *cls, const char *name, EntryPoint get, CallableInfo &get_info,
+void define_property(PyTypeObject *cls, const char *name, const char *doc, EntryPoint get, CallableInfo &get_info,
                      const char *get_signature, EntryPoint set, CallableInfo &set_info, const char *set_signature);
 
 namespace calls {
@@ -294,8 +298,9 @@ void define_static(PyTypeObject *cls, const char *name, Overload overload) {
 }
 
 template <auto Get, auto Set>
-void define_property(PyTypeObject *cls, const char *name, const char *get_signature, const char *set_signature) {
-    define_property(cls, name, &Getter<Get>::entry, Getter<Get>::info, get_signature, &Setter<Set>::entry,
+void define_property(PyTypeObject *cls, const char *name, const char *doc, const char *get_signature,
+                     const char *set_signature) {
+    define_property(cls, name, doc, &Getter<Get>::entry, Getter<Get>::info, get_signature, &Setter<Set>::entry,
                     Setter<Set>::info, set_signature);
 }
 

@@ -12,6 +12,10 @@ void register_corvane(PyTypeObject *t) {
     const Param key{"key"}, tag{"tag"}, tags{"tags"}, d{"d"}, keys{"keys"}, values{"values"};
     const Param fallback{"default", "None"}, required_default{"default"};
 
+    define_doc(t,
+               "A mapping from str keys to non-empty sets of str tags, with an inverted index from each tag to its "
+               "keys, so that tag queries need no scan.");
+
     define_init<&a::make_empty, &a::from_dict, &a::from_keys_values, &a::from_items>(
         t, {{"({%}) -> None", {}, "An empty store."},
             {"({%}, {dict}) -> None", {d}, "The entries of a dict of key to tags; an empty tags value stores nothing."},

@@ -37,6 +37,7 @@ void set_import_error() noexcept {
 
 void set_up(py::module_ &m) {
     m.doc() = "corvane: fast tagged object map (pybind interface)";
+    m.attr("__version__") = CORVANE_VERSION;
     // The C++ runtime sets up its per-thread exception state on the first
     // throw and aborts if that allocation fails; make it happen now, so that
     // running out of memory later is a MemoryError (for this thread).

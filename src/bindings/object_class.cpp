@@ -32,11 +32,18 @@ void set_tags(Record &r, const SetOfTags &tags) { r.tags = tags.tags; }
 }  // namespace
 
 void register_object(PyTypeObject *t) {
+    define_doc(t, "A small standalone record: a `data` string and a set of `tags`.");
     define_init<&empty_record, &record_of_parts>(
-        t, {{"({%}) -> None", {}}, {"({%}, {str}, {@collections.abc.Set@set@[str]}) -> None", {{"data"}, {"tags"}}}});
-    define_property<&data_of, &set_data>(t, "data", "({%}) -> str", "({%}, {str}) -> None");
-    define_property<&tags_of, &set_tags>(t, "tags", "({%}) -> @collections.abc.Set@set@[str]",
-                                         "({%}, {@collections.abc.Set@set@[str]}) -> None");
+        t, {{"({%}) -> None", {}, "An empty record: `data` is \"\" and `tags` is empty."},
+            {"({%}, {str}, {@collections.abc.Set@set@[str]}) -> None",
+             {{"data"}, {"tags"}},
+             "A record of `data` and a copy of the set `tags`."}});
+    define_property<&data_of, &set_data>(
+        t, "data", "The data string; set it from a str, bytes or bytearray (TypeError otherwise).", "({%}) -> str",
+        "({%}, {str}) -> None");
+    define_property<&tags_of, &set_tags>(
+        t, "tags", "A new set of the tags on every read; set it from a set kind (TypeError otherwise).",
+        "({%}) -> @collections.abc.Set@set@[str]", "({%}, {@collections.abc.Set@set@[str]}) -> None");
 }
 
 }  // namespace corvane

@@ -237,25 +237,27 @@ struct Corvane {
                 moves.emplace_back(from, *hole++);
             }
         }
-        std::vector<Id> pinned;
-        std::size_t links = 0;
-        for (const auto &[from, to] : moves) links += entry(from).tags.size();
-        pinned.reserve(links);
+        // Each move pins the block it renames into in each of the tags
+        // involved; settling one that was never pinned changes nothing.
+        const auto settle_moves = [&](bool moved) noexcept {
+            for (const auto &[from, to] : moves) {
+                entry(moved ? to : from).tags.for_each([&](Id b) { carriers_of(b).settle(to); });
+            }
+        };
         try {
             for (const auto &[from, to] : moves) {
-                entry(from).tags.for_each([&](Id b) {
-                    pinned.push_back(b);
-                    carriers_of(b).reserve_rename(from, to);
-                });
+                entry(from).tags.for_each([&](Id b) { carriers_of(b).reserve_rename(from, to); });
             }
         } catch (...) {
-            for (Id b : pinned) carriers_of(b).settle();
+            settle_moves(false);
             throw;
         }
-        for (Id id : ids) unlink_entry(id);
-        for (const auto &[from, to] : moves) move_entry(from, to);
+        // Highest ids first: each then sits at or near the end of its
+        // carrier arrays, which shift little.
+        for (auto id = ids.rbegin(); id != ids.rend(); ++id) unlink_entry(*id);
+        for (auto move = moves.rbegin(); move != moves.rend(); ++move) move_entry(move->first, move->second);
+        settle_moves(true);
         objects.entries.erase(objects.entries.begin() + end, objects.entries.end());
-        for (Id b : pinned) carriers_of(b).settle();
         shrink();
     }
 
@@ -460,7 +462,7 @@ private:
         try {
             tags.for_each([&](Id b) { carriers_of(b).reserve_rename(last, id); });
         } catch (...) {
-            tags.for_each([&](Id b) { carriers_of(b).settle(); });
+            tags.for_each([&](Id b) { carriers_of(b).settle(id); });
             throw;
         }
     }
@@ -525,7 +527,7 @@ private:
             for (; pinned < added.size(); ++pinned) carriers_of(added[pinned]).reserve(target);
             if (vanishes) prepare_erase(id);
         } catch (...) {
-            for (std::size_t i = 0; i < pinned; ++i) carriers_of(added[i]).settle();
+            for (std::size_t i = 0; i < pinned; ++i) carriers_of(added[i]).settle(target);
             throw;
         }
 

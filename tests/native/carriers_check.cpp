@@ -182,7 +182,7 @@ void check_edits() {
                     ref.erase(from);
                     ref.insert(to);
                 }
-                c.settle();
+                for (auto [from, to] : moves) c.settle(to);
             }
             check_same(c, ref, "edits");
         }
@@ -201,7 +201,8 @@ void check_unused_reservations() {
     }
     c.reserve(70000, 5);
     c.reserve(1, 700);  // turns the block into a bitmap for room
-    c.settle();
+    c.settle(70000);
+    c.settle(1);
     check_same(c, ref, "unused reservations");
 }
 

@@ -1,6 +1,7 @@
 # pyright: strict
 """Every member of corvane, typed as a user writes it: type checkers run strict on this file."""
 
+import corvane
 from corvane import Corvane, Object
 
 
@@ -11,7 +12,7 @@ def tour() -> None:
         Corvane(),
         Corvane(d={b"raw": {"x"}}),
         Corvane(["a", "b"], [["x"], ("y", "z")]),
-        Corvane([("a", ["x"]), (b"b", "yz")]),
+        Corvane([("a", ["x"]), (b"b", ["y", "z"])]),
         Corvane.from_dict(photos),
         Corvane.from_keys_values(["a"], [["x"]]),
     ]
@@ -49,7 +50,8 @@ def tour() -> None:
     record.data = b"other"
     record.tags = {"u", "v"}
     shown: tuple[str, set[str]] = (record.data, record.tags)
-    print(size, present, keys, tags, values, pairs, every_tag, exported, maybe, fallback, stored, popped,
+    version: str = corvane.__version__
+    print(version, size, present, keys, tags, values, pairs, every_tag, exported, maybe, fallback, stored, popped,
           popped_or, first, carries, found, counted, kept, erased, gone, removed, text, shown, Object().tags)
 
 

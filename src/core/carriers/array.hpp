@@ -53,7 +53,8 @@ inline void erase(Offset *a, std::uint32_t n, Offset x) noexcept {
 }
 
 // The position of the first offset not below x at or after `from`, found by
-// doubling steps, then bisection (galloping: cheap when it is near).
+// doubling steps, then bisection (galloping, or exponential search: Bentley,
+// Yao 1976; cheap when it is near).
 inline std::uint32_t gallop(const Offset *a, std::uint32_t n, std::uint32_t from, Offset x) noexcept {
     std::uint32_t lo = from, step = 1;
     while (lo + step < n && a[lo + step] < x) {

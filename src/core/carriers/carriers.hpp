@@ -18,8 +18,8 @@
 //  4. No block is pinned.
 // Within an operation of the store, reserve() pins a block, creating it
 // empty if need be, so that the inserts it made room for cannot fail and
-// erasures do not drop it (reservations add up until settled); settle()
-// then restores the invariants, without allocating. Inserting and erasing
+// erasures do not drop it (reservations add up until settled); settle(id)
+// then restores the invariants for the block of id, without allocating. Inserting and erasing
 // never allocate either: all allocation happens in reserve(), before the
 // operation changes anything.
 
@@ -198,18 +198,6 @@ public:
             blocks_[i].pinned = false;
             blocks_[i].reserved = 0;
             normalise(i);
-        }
-    }
-
-    // Unpins every block, dropping the empty ones and giving each the form
-    // its count calls for. Never allocates.
-    void settle() noexcept {
-        for (std::uint32_t i = n_; i-- > 0;) {
-            if (blocks_[i].pinned) {
-                blocks_[i].pinned = false;
-                blocks_[i].reserved = 0;
-                normalise(i);
-            }
         }
     }
 

@@ -28,10 +28,10 @@ struct Scratch {
 };
 
 // The intersection of the driver block (of the smallest set) with the
-// blocks of the same key in the other sets, smallest first: visit(view,
-// count) once, unless a set has no such block or a partial result is
-// empty. With `count_last`, the last pair is only counted (view is then
-// the partial result before it), and two sets need no scratch space.
+// blocks of the same key in the other sets, smallest first so that partial
+// results stay small: visit(view, count) once, unless a set has no such
+// block or a partial result is empty. With `count_last`, the last pair is
+// only counted (view is then the partial result before it).
 template <class Visit>
 void intersect_block(CarrierSets sets, const Block &driver, std::vector<const Block *> &others, Scratch *scratch,
                      bool count_last, Visit &&visit) {

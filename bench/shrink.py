@@ -1,0 +1,95 @@
+"""A store cut down from many keys to few, against a fresh store of the same content.
+
+    python bench/shrink.py [--keys N] [--left M]
+
+Builds a store of N keys (1,000,000 by default) on the benchmark's generated
+data, deletes all but M of them (1,000 by default), and compares it with a store
+built afresh from those M entries: the time of multi-tag queries and the C heap
+each holds (where the store lives), each measured in a fresh process.
+"""
+
+import argparse
+import ctypes
+import gc
+import subprocess
+import sys
+import timeit
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from data import generate  # noqa: E402
+
+LIBC = ctypes.CDLL("libc.so.6")
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+
+LIBC.mallinfo2.restype = MallInfo2
+
+
+def heap_in_use():
+    gc.collect()
+    LIBC.malloc_trim(0)
+    info = LIBC.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def store(how, n_keys, left):
+    """The store, its vocabulary and the C heap it holds."""
+    from corvane import Corvane
+
+    before = heap_in_use()
+    data, vocab = generate(n_keys)
+    keys = list(data)
+    if how == "cut":
+        m = Corvane(data)
+        for key in keys[left:]:
+            del m[key]
+    else:
+        m = Corvane({key: data[key] for key in keys[:left]})
+    del data, keys
+    return m, vocab, heap_in_use() - before
+
+
+def measure(how, n_keys, left):
+    m, vocab, held = store(how, n_keys, left)
+    tags = sorted(m.tags(), key=lambda t: -m.count([t]))[:3]
+    calls = {
+        "count 2": lambda: m.count(tags[:2]),
+        "count 3": lambda: m.count(tags),
+        "find 2": lambda: m.find(tags[:2]),
+        "count_any 3": lambda: m.count_any(tags),
+        "find_any 3": lambda: m.find_any(tags),
+    }
+    times = {name: min(timeit.repeat(call, number=2000, repeat=5)) / 2000 for name, call in calls.items()}
+    print(repr({"times": times, "heap": held}))
+
+
+def run_child(how, n_keys, left):
+    code = f"import sys; sys.path.insert(0, {str(HERE)!r}); from shrink import measure; measure({how!r}, {n_keys}, {left})"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return eval(out.stdout)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--keys", type=int, default=1_000_000)
+    parser.add_argument("--left", type=int, default=1_000)
+    args = parser.parse_args()
+    cut, fresh = run_child("cut", args.keys, args.left), run_child("fresh", args.keys, args.left)
+    print(f"| {args.keys:,} keys cut to {args.left:,}, against a fresh store | cut | fresh | ratio |")
+    print("|---|---|---|---|")
+    for name in cut["times"]:
+        a, b = cut["times"][name], fresh["times"][name]
+        print(f"| {name} | {a * 1e9:.0f} ns | {b * 1e9:.0f} ns | {a / b:.2f} |")
+    a, b = cut["heap"], fresh["heap"]
+    print(f"| C heap held | {a / 1024:.0f} KiB | {b / 1024:.0f} KiB | {a / b:.2f} |")
+
+
+if __name__ == "__main__":
+    main()
