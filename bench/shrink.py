@@ -9,7 +9,6 @@ each holds (where the store lives), each measured in a fresh process.
 """
 
 import argparse
-import ctypes
 import gc
 import subprocess
 import sys
@@ -20,23 +19,12 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from data import generate  # noqa: E402
-
-LIBC = ctypes.CDLL("libc.so.6")
-
-
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
-
-
-LIBC.mallinfo2.restype = MallInfo2
+from memory_soak import memory  # noqa: E402
 
 
 def heap_in_use():
     gc.collect()
-    LIBC.malloc_trim(0)
-    info = LIBC.mallinfo2()
-    return info.uordblks + info.hblkhd
+    return memory()[1]
 
 
 def store(how, n_keys, left):

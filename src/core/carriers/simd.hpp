@@ -4,7 +4,7 @@
 // widest form the processor offers, chosen once at run time: the module is
 // built for any x86-64 (and builds elsewhere with the portable forms).
 //
-// - Bitmap words: AND or OR with population count; AVX-512 VPOPCNTDQ, AVX2
+// - Bitmap words: AND with population count, and OR; AVX-512 VPOPCNTDQ, AVX2
 //   (population count by nibble lookup with a byte shuffle: Mula, Kurz,
 //   Lemire 2018), or the popcnt instruction.
 // - Sorted 16-bit arrays: the common values of two, by SSE4.2 string
@@ -33,12 +33,6 @@ namespace simd {
 inline std::uint64_t count_and_portable(const Word *a, const Word *b, std::size_t n) noexcept {
     std::uint64_t c = 0;
     for (std::size_t i = 0; i < n; ++i) c += static_cast<std::uint64_t>(__builtin_popcountll(a[i] & b[i]));
-    return c;
-}
-
-inline std::uint64_t count_or_portable(const Word *a, const Word *b, std::size_t n) noexcept {
-    std::uint64_t c = 0;
-    for (std::size_t i = 0; i < n; ++i) c += static_cast<std::uint64_t>(__builtin_popcountll(a[i] | b[i]));
     return c;
 }
 
@@ -101,17 +95,6 @@ CORVANE_TARGET("popcnt") inline std::uint64_t count_and_popcnt(const Word *a, co
     return c0 + c1 + c2 + c3;
 }
 
-CORVANE_TARGET("popcnt") inline std::uint64_t count_or_popcnt(const Word *a, const Word *b, std::size_t n) noexcept {
-    std::uint64_t c0 = 0, c1 = 0;
-    std::size_t i = 0;
-    for (; i + 2 <= n; i += 2) {
-        c0 += static_cast<std::uint64_t>(_mm_popcnt_u64(a[i] | b[i]));
-        c1 += static_cast<std::uint64_t>(_mm_popcnt_u64(a[i + 1] | b[i + 1]));
-    }
-    for (; i < n; ++i) c0 += static_cast<std::uint64_t>(_mm_popcnt_u64(a[i] | b[i]));
-    return c0 + c1;
-}
-
 CORVANE_TARGET("popcnt")
 inline std::uint64_t and_into_popcnt(Word *out, const Word *a, const Word *b, std::size_t n) noexcept {
     std::uint64_t c = 0;
@@ -144,17 +127,6 @@ inline std::uint64_t count_and_avx2(const Word *a, const Word *b, std::size_t n)
     for (std::size_t i = 0; i < n; i += 4) {
         const __m256i v = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i)),
                                            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i)));
-        acc = _mm256_add_epi64(acc, popcount_lanes_avx2(v));
-    }
-    return sum_lanes_avx2(acc);
-}
-
-CORVANE_TARGET("avx2,popcnt")
-inline std::uint64_t count_or_avx2(const Word *a, const Word *b, std::size_t n) noexcept {
-    __m256i acc = _mm256_setzero_si256();
-    for (std::size_t i = 0; i < n; i += 4) {
-        const __m256i v = _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i)),
-                                          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i)));
         acc = _mm256_add_epi64(acc, popcount_lanes_avx2(v));
     }
     return sum_lanes_avx2(acc);
@@ -194,16 +166,6 @@ inline std::uint64_t count_and_avx512(const Word *a, const Word *b, std::size_t 
     for (std::size_t i = 0; i < n; i += 8) {
         acc = _mm512_add_epi64(
             acc, _mm512_popcnt_epi64(_mm512_and_si512(_mm512_loadu_si512(a + i), _mm512_loadu_si512(b + i))));
-    }
-    return sum_lanes_avx512(acc);
-}
-
-CORVANE_TARGET("avx512f,avx512vpopcntdq")
-inline std::uint64_t count_or_avx512(const Word *a, const Word *b, std::size_t n) noexcept {
-    __m512i acc = _mm512_setzero_si512();
-    for (std::size_t i = 0; i < n; i += 8) {
-        acc = _mm512_add_epi64(
-            acc, _mm512_popcnt_epi64(_mm512_or_si512(_mm512_loadu_si512(a + i), _mm512_loadu_si512(b + i))));
     }
     return sum_lanes_avx512(acc);
 }
@@ -309,9 +271,8 @@ inline std::uint32_t merge_into_sse(const Offset *a, std::uint32_t na, const Off
 // ---- the choice, made once ----------------------------------------------
 
 struct Kernels {
-    // Bits set in a AND b, or a OR b, over n words.
+    // Bits set in a AND b over n words.
     std::uint64_t (*count_and)(const Word *, const Word *, std::size_t) noexcept;
-    std::uint64_t (*count_or)(const Word *, const Word *, std::size_t) noexcept;
     // out = a AND b over n words; returns the bits set in out.
     std::uint64_t (*and_into)(Word *, const Word *, const Word *, std::size_t) noexcept;
     // out |= a over n words.
@@ -322,13 +283,11 @@ struct Kernels {
 };
 
 inline Kernels pick() noexcept {
-    Kernels k{count_and_portable, count_or_portable,    and_into_portable,
-              or_into_portable,   merge_count_portable, merge_into_portable};
+    Kernels k{count_and_portable, and_into_portable, or_into_portable, merge_count_portable, merge_into_portable};
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("popcnt")) {
         k.count_and = count_and_popcnt;
-        k.count_or = count_or_popcnt;
         k.and_into = and_into_popcnt;
     }
     if (__builtin_cpu_supports("sse4.2")) {
@@ -337,13 +296,11 @@ inline Kernels pick() noexcept {
     }
     if (__builtin_cpu_supports("avx2")) {
         k.count_and = count_and_avx2;
-        k.count_or = count_or_avx2;
         k.and_into = and_into_avx2;
         k.or_into = or_into_avx2;
     }
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq")) {
         k.count_and = count_and_avx512;
-        k.count_or = count_or_avx512;
         k.and_into = and_into_avx512;
         k.or_into = or_into_avx512;
     }
