@@ -67,9 +67,9 @@ Ref union_of_kept(const Store &s, const std::vector<Id> &buckets) {
 }
 
 // The keys of the entries carrying every tag (All) or any tag of `tags`;
-// an empty tag list selects every key. The key set of a single tag, and of
-// each of several rare tags, is kept for the next query of it, which then
-// only copies it, as fast as a set can be made.
+// an empty tag list selects every key. From the second query of a single
+// tag, or of several rare tags, their key sets are kept for the next one,
+// which then only copies them, as fast as a set can be made.
 template <bool All>
 Ref select(Store &s, const TagList &tags) {
     if (tags.empty()) return key_set(s);
