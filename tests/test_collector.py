@@ -188,3 +188,36 @@ def test_stores_in_cycles_through_their_iterators_are_freed():
 
     for make in (keeps_iterator, keeps_detached_iterator, keeps_generator):
         assert collected(make), make.__name__
+
+
+class Switching:
+    """Tags whose iteration switches the collector on or off, as the caller's
+    own code may."""
+
+    def __init__(self, tags, enable):
+        self.tags, self.enable = tags, enable
+
+    def __iter__(self):
+        gc.enable() if self.enable else gc.disable()
+        return iter(self.tags)
+
+
+@pytest.mark.parametrize("enable", [False, True])
+def test_calls_leave_the_collector_as_the_callers_code_left_it(enable):
+    calls = {
+        "update": lambda m: m.update({"a": Switching(["x"], enable), "b": ["y"]}),
+        "setdefault": lambda m: m.setdefault("new", Switching(["x"], enable)),
+        "setitem": lambda m: m.__setitem__("a", Switching(["x"], enable)),
+        "add_tags": lambda m: m.add_tags("a", Switching(["x"], enable)),
+        "find": lambda m: m.find(Switching(["t"], enable)),
+        "from_keys_values": lambda m: Corvane(["a"], [Switching(["x"], enable)]),
+    }
+    was = gc.isenabled()
+    try:
+        for name, call in calls.items():
+            gc.disable() if enable else gc.enable()
+            m = Corvane({"a": ["t"], "b": ["t", "u"]})
+            call(m)
+            assert gc.isenabled() == enable, name
+    finally:
+        gc.enable() if was else gc.disable()

@@ -66,14 +66,21 @@ else:
 def make():
     m = Corvane({{f"k{{i}}": [f"t{{i % 7}}", f"u{{i % 61}}", "all"] for i in range(300)}})
     m["solo"] = ["only"]
+    m["mid"] = [f"w{{i}}" for i in range(64)]  # the most tags a sorted list holds
+    m["wide"] = [f"w{{i}}" for i in range(100)]  # tags in a table
     return m
+
+def make_blocks():
+    # "big" as a bitmap block (600 carriers), "edge" as an array at its limit.
+    return Corvane({{f"b{{i}}": ["big", "odd" if i % 2 else "even"] + (["edge"] if i < 512 else [])
+                    for i in range(1200)}})
 
 def attempts():
     # Every allocation among the first few hundred, then a sample of the rest.
     yield from range(300)
     yield from range(300, 50_000, 37)
 
-def hammer(op, strong=True):
+def hammer(op, strong=True, make=make):
     for n in attempts():
         m = make()
         before = m.to_dict()
@@ -122,12 +129,28 @@ OPS = {{
     "object": lambda m: (Object("d", {{"a", "b"}}), Object()),
     "object tags": lambda m: setattr(Object(), "tags", {{"p", "q"}}),
     "mismatch": lambda m: m.find(None),
+    "add_tag past a list": lambda m: m.add_tag("mid", "w100"),
+    "setitem wide to few": lambda m: m.__setitem__("wide", ["w1", "w2"]),
+    "remove_tag wide": lambda m: m.remove_tag("wide", "w3"),
+    "erase wide": lambda m: m.erase("wide"),
+}}
+BLOCK_OPS = {{
+    "array to bitmap": lambda m: m.add_tag("b1000", "edge"),
+    "bitmaps to arrays": lambda m: m.erase_where(["odd"]),
+    "retain into arrays": lambda m: m.retain_where(["even", "big"]),
+    "bitmap queries": lambda m: (m.find(["big", "edge"]), m.find_any(["odd", "edge"]), m.count_any(["odd", "even", "edge"])),
+    "build with bitmaps": lambda m: Corvane({{f"n{{i}}": ["big"] for i in range(700)}}),
 }}
 for name, op in OPS.items():
     try:
         hammer(op)
     except TypeError:
         assert name == "mismatch"
+    except AssertionError as e:
+        raise AssertionError(name, *e.args) from None
+for name, op in BLOCK_OPS.items():
+    try:
+        hammer(op, make=make_blocks)
     except AssertionError as e:
         raise AssertionError(name, *e.args) from None
 hammer(lambda m: m.update({{"k1": ["p"], "new": ["q"]}}), strong=False)
@@ -175,6 +198,64 @@ def test_cpp_allocations_failing_one_by_one(shim):
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("the sanitizer owns malloc")
     result = run_hammer("malloc", dict(os.environ, LD_PRELOAD=str(shim)))
+    assert result.returncode == 0 and "survived" in result.stdout, result.stderr[-3000:]
+
+
+SWITCH_HARNESS = """
+import ctypes, sys
+sys.path.insert(0, {tests!r})
+from conftest import check_index
+from corvane import Corvane
+
+fail_after = ctypes.CDLL(None).corvane_test_fail_after
+fail_after.argtypes = [ctypes.c_long]
+
+# Tag "big" fills the first block of entry ids (a bitmap of 600) and the
+# second; "low" marks entries that a batch removal will take out of the first.
+model = {{}}
+for i in range(70_000):
+    tags = {{"x"}} | ({{"big"}} if i < 600 or i >= 65_536 else set()) | ({{"low"}} if 300 <= i < 3_600 else set())
+    tags |= {{"y"}} if i % 3 == 0 else set()
+    tags |= {{"z"}} if i % 5 == 0 else set()
+    model[f"k{{i}}"] = tags
+m = Corvane(model)
+for i in range(599, 256, -1):
+    m.remove_tag(f"k{{i}}", "big")
+    model[f"k{{i}}"].discard("big")
+fail_after(0)  # the block falls to the array limit with no memory for an array
+try:
+    m.remove_tag("k256", "big")
+finally:
+    fail_after(-1)
+model["k256"].discard("big")
+# Entries from the end (carrying "big") move into the freed places below.
+assert sorted(m.erase_where(["low"])) == sorted(k for k, v in model.items() if "low" in v)
+model = {{k: v for k, v in model.items() if "low" not in v}}
+for i in range(600, 900):  # and single inserts into the same block
+    if f"k{{i}}" not in m:
+        continue
+    m.add_tag(f"k{{i}}", "big")
+    model[f"k{{i}}"].add("big")
+for tags in (["big", "y", "z"], ["y", "big", "x"], ["z", "y", "big"], ["big", "y"]):
+    want_all = {{k for k, v in model.items() if set(tags) <= v}}
+    want_any = {{k for k, v in model.items() if set(tags) & v}}
+    assert m.find(tags) == want_all and m.count(tags) == len(want_all), tags
+    assert m.find_any(tags) == want_any and m.count_any(tags) == len(want_any), tags
+assert m.to_dict() == model
+check_index(m)
+print("survived")
+"""
+
+
+def test_failed_switch_from_bitmap_to_array(shim):
+    """A bitmap block that falls to the array limit when no memory is left
+    for the array keeps working as a block of the right form: batch moves and
+    single inserts into it later, and the kernels reading it, stay in bounds."""
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the sanitizer owns malloc")
+    code = SWITCH_HARNESS.format(tests=os.path.dirname(__file__))
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600,
+                            env=dict(os.environ, LD_PRELOAD=str(shim)))
     assert result.returncode == 0 and "survived" in result.stdout, result.stderr[-3000:]
 
 

@@ -31,10 +31,13 @@ void update(Store &s, const Dict &d) {
     }
 }
 
+// Builds reserve room as they go, or for the whole input; what entries
+// that stored nothing (or repeated a key) did not use is given back.
 Store from_dict(const Dict &d) {
     Store s;
     s.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(d.object.get())));
     update(s, d);
+    s.fit();
     return s;
 }
 
@@ -52,6 +55,7 @@ Store from_keys_values(const Iterable &keys, const Iterable &values) {
         value = next_of(value_iterator);
     }
     if (key || value) raise(PyExc_ValueError, "keys and values must have equal length");
+    s.fit();
     return s;
 }
 
@@ -65,6 +69,7 @@ Store from_items(const Iterable &items) {
         if (PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, "each item must be a (key, tags) pair");
         put_pair(s, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), "'items'", scratch);
     }
+    s.fit();
     return s;
 }
 

@@ -45,6 +45,7 @@ void refuse_element(PyObject *value, Refusal why, const char *where) {
 }
 
 void to_tag_list(const Iterable &tags, TagList &out, Use use, const char *where) {
+    const GcPause::Lift caller_code;  // len() and iteration may run it
     out.clear();
     PyObject *obj = tags.object.get();
     presize(out, obj);
@@ -59,7 +60,6 @@ void to_tag_list(const Iterable &tags, TagList &out, Use use, const char *where)
         const Ref iterator = iterator_of(tags);
         while (const Ref item = next_of(iterator)) out.push_back(element_text(item.get(), use, where));
     }
-    GcPause::renew();
 }
 
 TagList tag_list(const Args &args, const char *where) {

@@ -105,8 +105,8 @@ using TagList = std::vector<TextArg>;
 // error messages. A len() is only a hint: its errors are dropped (all but
 // those that must not be swallowed, such as KeyboardInterrupt) and the
 // reservation is capped, so a lying __len__ cannot make us allocate. The
-// caller's code may run here, so a paused collector is paused afresh
-// afterwards (collector.hpp).
+// caller's code that may run here runs with a call's pause of the collector
+// lifted (collector.hpp).
 void to_tag_list(const Iterable &tags, TagList &out, Use use, const char *where);
 
 inline TagList tag_list(const Iterable &tags, Use use, const char *where) {

@@ -15,7 +15,7 @@
 #include "bindings/iteration.hpp"
 #include "bindings/registration.hpp"
 #include "bindings/store.hpp"
-#include "core/id_set.hpp"
+#include "core/tag_ids.hpp"
 
 namespace {
 

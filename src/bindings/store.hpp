@@ -14,7 +14,21 @@ namespace corvane {
 
 struct KeyIterator;  // iteration.cpp
 
-using CoreStore = Corvane<PyText, PyText, Ref>;  // memo: the set of a tag's keys
+// A bucket's memo: nothing; Py_None, once queried since its carriers last
+// changed; or the set of its keys, kept for the next query, weighing its size.
+// A kept set is never handed out and is hidden from the collector (a set
+// of str cannot be part of a cycle), so no other code can reach it: its
+// size stays what it was when kept.
+struct KeySetMemo {
+    Ref object;
+
+    std::size_t weight() const noexcept {
+        PyObject *o = object.get();
+        return o != nullptr && o != Py_None ? static_cast<std::size_t>(PySet_GET_SIZE(o)) : 0;
+    }
+};
+
+using CoreStore = Corvane<PyText, PyText, KeySetMemo>;
 using TagArgs = CoreStore::TagArgs;
 
 // The core store, plus what Python needs around it: the iterators walking it
@@ -33,6 +47,7 @@ public:
     using CoreStore::existing;
     using CoreStore::find;
     using CoreStore::find_tag;
+    using CoreStore::fit;
     using CoreStore::for_each_bucket;
     using CoreStore::has_tag;
     using CoreStore::match_all;
@@ -97,20 +112,21 @@ public:
     // The set of the keys carrying bucket b, kept from an earlier query
     // (borrowed), or null. Callers hand out copies only.
     PyObject *key_set_of(Id b) const noexcept {
-        PyObject *memo = bucket(b).memo.get();
+        PyObject *memo = bucket(b).memo.object.get();
         return memo != nullptr && memo != Py_None ? memo : nullptr;
     }
 
     // Whether bucket b was queried before since its carriers last changed,
     // without its key set being kept; and marking it so. A key set is kept
     // from the second query on: one query alone is answered directly.
-    bool seen(Id b) const noexcept { return bucket(b).memo.get() == Py_None; }
-    void mark_seen(Id b) noexcept { set_memo(b, Ref::borrow(Py_None)); }
+    bool seen(Id b) const noexcept { return bucket(b).memo.object.get() == Py_None; }
+    void mark_seen(Id b) noexcept { set_memo(b, KeySetMemo{Ref::borrow(Py_None)}); }
 
     // Keeps a query's result for bucket b, within a budget of as many
-    // elements in all as the store has entries; past it, every kept set is
-    // dropped first. Best effort: false when it keeps nothing.
-    bool keep_key_set(Id b, const Ref &keys) noexcept;
+    // elements in all as the store has entries (at least 1024); past it,
+    // every kept set is dropped first. Best effort: false when it keeps
+    // nothing.
+    bool keep_key_set(Id b, Ref keys) noexcept;
 
     // The iterators walking this store in place (iteration.cpp).
     KeyIterator *iterators = nullptr;
@@ -134,12 +150,14 @@ private:
     void detach_iterators();
 
     void forget_key_sets() noexcept;
+    void prune_kept() noexcept;
 
     std::uint64_t raw_keys_ = 0;
-    // The buckets given a key set since the last reset (some may have
-    // dropped it since), and the elements those sets held.
+    // The buckets given a key set since the last reset, so that all can be
+    // dropped without a walk over every bucket. Some may have dropped theirs
+    // since (or been renumbered): it is pruned once it holds twice as many
+    // as there are buckets.
     std::vector<Id> kept_;
-    std::size_t kept_elements_ = 0;
 };
 
 }  // namespace corvane

@@ -30,6 +30,10 @@ public:
     // The text as a str, or null when its bytes are not UTF-8.
     PyObject *str() const noexcept { return PyUnicode_CheckExact(owner_.get()) ? owner_.get() : nullptr; }
 
+    // The keyed hash a text arrives with (text_hash): cached by the object
+    // for bytes and ASCII str, computed from the UTF-8 bytes otherwise.
+    std::uint64_t hash() const noexcept;
+
     // The UTF-8 bytes. A stored str always has them at hand: inline for
     // ASCII, otherwise in the str's own UTF-8 cache, filled on conversion.
     std::string_view view() const noexcept {
@@ -58,6 +62,8 @@ inline std::uint64_t text_hash(PyObject *exact, std::string_view utf8) noexcept 
     if (PyBytes_CheckExact(exact) || PyUnicode_IS_ASCII(exact)) return static_cast<std::uint64_t>(PyObject_Hash(exact));
     return static_cast<std::uint64_t>(_Py_HashBytes(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
+
+inline std::uint64_t PyText::hash() const noexcept { return text_hash(owner_.get(), view()); }
 
 // Whether a converted text may end up stored: then bytes that are valid
 // UTF-8 become a str, so that results never need to decode them again.

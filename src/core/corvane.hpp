@@ -6,9 +6,11 @@
 // Layout. `objects.entries` holds the entries densely: an entry's id is its
 // position, and erasing entries moves the last ones into the freed places.
 // `tag_index.buckets` holds one bucket per tag, addressed by tag id; free
-// buckets are reused lowest first, and free ones at the end are given back.
-// Each side has a TextIndex from text to id. An entry names its tags by
-// bucket id, a bucket its carriers by entry id, in sorted, chunked
+// buckets are reused lowest first, free ones at the end are given back, and
+// once at most half the table is live, the live buckets are renumbered into
+// the lowest places (as erasures renumber entries). Each side has a
+// TextIndex from text to id. An entry names its tags by bucket id (TagIds,
+// inline for a few), a bucket its carriers by entry id, in sorted, chunked
 // containers (core/carriers/carriers.hpp, with their own invariants).
 //
 // Invariants, true after every public operation and after every failure:
@@ -18,14 +20,15 @@
 //     empty: a tag has a bucket exactly while some entry carries it.
 //  4. Keys are distinct, and so are the tags of live buckets; each index
 //     holds exactly one (hash, id) pair per entry or live bucket, the hash
-//     being the one its text was stored with.
+//     being the one its text was stored with (for a key, its handle's hash()).
 //  5. Every listing walks entries in id order, which stays the same while
 //     the store is not modified.
 //  6. A bucket's memo, if it has one, was set after the last change of the
-//     bucket's carriers.
+//     bucket's carriers; `memo_weight` is the sum of the memos' weights.
 //  7. The last bucket is live; every free bucket before it is in
 //     `tag_index.free`, a min-heap (which may also hold ids past the end,
-//     skipped when met) with room for every live bucket to be freed.
+//     skipped when met) with room for every live bucket to be freed. More
+//     than half the buckets are live, or there are at most 16.
 // Operations either complete or throw with the store as it was: each makes
 // all its allocations (room in containers, new carrier blocks) before its
 // first change. The tables shrink again as the store does, amortised.
@@ -33,19 +36,23 @@
 // Memos. Each bucket can hold a `Memo` that its user derives from the
 // bucket's carriers (a prepared result, say); the store drops it whenever
 // an entry joins or leaves the carriers, so a memo never outlives what it was
-// made from. An entry moved to a new id stays a carrier: its memo stays.
+// made from. An entry moved to a new id stays a carrier: its memo stays. A
+// bucket renumbered loses its memo. A memo has a weight() (its size, say),
+// constant while held, and the store keeps their sum, for budgets.
 //
 // Texts. `Key` and `Tag` are handles supplied by the user of the store: a
 // default-constructed one holds no text (and converts to false); copying and
 // moving never throw; view() gives the bytes, identity() a pointer that is
 // equal for two handles only if their texts are. Every text arrives as an
 // Arg together with its hash, which must be keyed per process: the store
-// never hashes text itself.
+// never hashes text itself: a key's handle gives that hash again as hash().
 
 #include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <iterator>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -54,7 +61,7 @@
 
 #include "core/carriers/carriers.hpp"
 #include "core/carriers/ops.hpp"
-#include "core/id_set.hpp"
+#include "core/tag_ids.hpp"
 #include "core/readable.hpp"
 #include "core/text_index.hpp"
 
@@ -77,7 +84,9 @@ private:
     std::string message_;
 };
 
-struct NoMemo {};
+struct NoMemo {
+    std::size_t weight() const noexcept { return 0; }
+};
 
 template <class Key, class Tag, class Memo = NoMemo>
 struct Corvane {
@@ -88,8 +97,7 @@ struct Corvane {
 
     struct Entry {
         Key key;
-        IdSet tags;  // bucket ids
-        std::uint32_t hash = 0;
+        TagIds tags;  // bucket ids
     };
     struct Bucket {
         Tag tag;            // none while the bucket is free
@@ -109,6 +117,7 @@ struct Corvane {
 
     TagIndex tag_index;
     Objects objects;
+    std::size_t memo_weight = 0;
 
     // ---- lookups ----------------------------------------------------------
 
@@ -139,7 +148,12 @@ struct Corvane {
     }
 
     // A memo for a live bucket; dropped at the next change of its carriers.
-    void set_memo(Id b, Memo memo) noexcept { tag_index.buckets[b].memo = std::move(memo); }
+    void set_memo(Id b, Memo memo) noexcept {
+        Memo &held = tag_index.buckets[b].memo;
+        memo_weight = memo_weight - held.weight() + memo.weight();
+        held = std::move(memo);
+    }
+    void drop_memo(Id b) noexcept { set_memo(b, Memo()); }
 
     // Visits every live bucket in bucket order.
     template <class Visit>
@@ -152,10 +166,21 @@ struct Corvane {
 
     // ---- edits ------------------------------------------------------------
 
-    // Room for `n` entries in all.
+    // Room for `n` entries in all, for a build of known size.
     void reserve(std::size_t n) {
-        objects.index.reserve(n);
+        objects.index.reserve_exactly(n);
         objects.entries.reserve(n);
+    }
+
+    // Gives back the room a build reserved or grew beyond what it stored,
+    // in every table and carrier, as far as memory allows.
+    void fit() noexcept {
+        if (objects.entries.empty()) return clear();
+        objects.entries.shrink_to_fit();
+        objects.index.fit();
+        tag_index.index.fit();
+        tag_index.buckets.shrink_to_fit();
+        for (Bucket &b : tag_index.buckets) b.carriers.fit();
     }
 
     // Makes `key` carry exactly `tags` (repeats collapse); no tags erase it.
@@ -276,6 +301,7 @@ struct Corvane {
     void clear() noexcept {
         objects = Objects();
         tag_index = TagIndex();
+        memo_weight = 0;
     }
 
     // ---- queries ----------------------------------------------------------
@@ -345,6 +371,8 @@ private:
     static std::uint32_t hash32(const Arg<Text> &arg) noexcept {
         return static_cast<std::uint32_t>(arg.hash);
     }
+
+    static std::uint32_t key_hash(const Entry &e) noexcept { return static_cast<std::uint32_t>(e.key.hash()); }
 
     template <class Text>
     static bool same_text(const Text &stored, const Text &probe) noexcept {
@@ -437,6 +465,7 @@ private:
     void release_bucket(Id b) noexcept {
         TagIndex &t = tag_index;
         t.index.erase(t.buckets[b].hash, b);
+        drop_memo(b);
         t.buckets[b] = Bucket();
         t.free.push_back(b);  // within the room create_bucket kept
         std::push_heap(t.free.begin(), t.free.end(), std::greater<Id>());
@@ -449,7 +478,7 @@ private:
         if (c.empty()) {
             release_bucket(b);
         } else {
-            tag_index.buckets[b].memo = Memo();
+            drop_memo(b);
         }
     }
 
@@ -458,7 +487,7 @@ private:
     void prepare_erase(Id id) {
         const Id last = size() - 1;
         if (id == last) return;
-        const IdSet &tags = entry(last).tags;
+        const TagIds &tags = entry(last).tags;
         try {
             tags.for_each([&](Id b) { carriers_of(b).reserve_rename(last, id); });
         } catch (...) {
@@ -483,27 +512,94 @@ private:
     void unlink_entry(Id id) noexcept {
         const Entry &gone = entry(id);
         gone.tags.for_each([&](Id b) { unlink(b, id); });
-        objects.index.erase(gone.hash, id);
+        objects.index.erase(key_hash(gone), id);
     }
 
     // Moves the entry at `from` to the place of one unlinked at `to`.
     void move_entry(Id from, Id to) noexcept {
         Entry &moved = objects.entries[from];
         moved.tags.for_each([&](Id b) { carriers_of(b).rename(from, to); });
-        objects.index.rename(moved.hash, from, to);
+        objects.index.rename(key_hash(moved), from, to);
         objects.entries[to] = std::move(moved);
     }
 
-    // Gives back room the entries and indexes no longer need, as far as
-    // memory allows (amortised: only once at most a quarter is in use).
+    // Gives back room the entries, buckets and indexes no longer need, as
+    // far as memory allows (amortised: only once at most half of a vector
+    // is in use, a quarter of an index, or half of the buckets are live).
     void shrink() noexcept {
         if (objects.entries.empty()) return clear();
-        std::vector<Entry> &entries = objects.entries;
-        if (entries.capacity() > 16 && entries.size() * 4 <= entries.capacity()) entries.shrink_to_fit();
+        shrink_vector(objects.entries);
         objects.index.shrink();
+        compact_buckets();
+        shrink_free_heap();
         tag_index.index.shrink();
-        std::vector<Bucket> &buckets = tag_index.buckets;
-        if (buckets.capacity() > 16 && buckets.size() * 4 <= buckets.capacity()) buckets.shrink_to_fit();
+        shrink_vector(tag_index.buckets);
+    }
+
+    // A vector at most half full moves into room for a quarter more than it holds.
+    template <class V>
+    static void shrink_vector(std::vector<V> &v) noexcept {
+        if (v.capacity() <= 16 || v.size() * 2 > v.capacity()) return;
+        std::vector<V> fitted;
+        try {
+            fitted.reserve(v.size() + v.size() / 4);
+        } catch (const std::bad_alloc &) {
+            return;
+        }
+        std::move(v.begin(), v.end(), std::back_inserter(fitted));
+        v.swap(fitted);
+    }
+
+    // Once at most half the buckets are live, moves every live bucket past
+    // the first `live` places into a free one below, lowest first, renaming
+    // it in its carriers' entries; then no bucket is free.
+    void compact_buckets() noexcept {
+        TagIndex &t = tag_index;
+        const std::uint32_t live = t.index.size();
+        if (t.buckets.size() <= 16 || std::uint64_t(live) * 2 > t.buckets.size()) return;
+        Id hole = 0;
+        for (auto from = static_cast<Id>(live); from < t.buckets.size(); ++from) {
+            if (!t.buckets[from].tag) continue;
+            while (t.buckets[hole].tag) ++hole;
+            move_bucket(from, hole);
+        }
+        t.buckets.erase(t.buckets.begin() + live, t.buckets.end());
+        // The free heap, emptied, keeps room for every live bucket to be freed.
+        std::vector<Id> fresh;
+        try {
+            fresh.reserve(live);
+            t.free.swap(fresh);
+        } catch (const std::bad_alloc &) {
+            t.free.clear();  // its room, from before, is enough
+        }
+    }
+
+    // The free heap holds no more than a quarter of its room: kept to the
+    // ids below the end, in room for every bucket (invariant 7).
+    void shrink_free_heap() noexcept {
+        std::vector<Id> &free = tag_index.free;
+        const std::size_t n = tag_index.buckets.size();
+        if (free.capacity() < 4 * (n + 16)) return;
+        std::vector<Id> kept;
+        try {
+            kept.reserve(n);
+        } catch (const std::bad_alloc &) {
+            return;
+        }
+        for (Id b : free) {
+            if (b < n) kept.push_back(b);
+        }
+        std::make_heap(kept.begin(), kept.end(), std::greater<Id>());
+        free.swap(kept);
+    }
+
+    void move_bucket(Id from, Id to) noexcept {
+        Bucket &moved = tag_index.buckets[from];
+        drop_memo(from);
+        moved.carriers.for_each([&](Id id) { objects.entries[id].tags.rename(from, to); });
+        tag_index.index.rename(moved.hash, from, to);
+        tag_index.buckets[to] = std::move(moved);
+        tag_index.buckets[from] = Bucket();
     }
 
     // Links the entry `id` (for no_id, a new entry for `key`) to the buckets
@@ -514,7 +610,7 @@ private:
         const bool fresh = id == no_id;
         const Id target = fresh ? size() : id;
         const bool vanishes = !fresh && added.empty() && dropped.size() == entry(id).tags.size();
-        IdSet fresh_tags;
+        TagIds fresh_tags;
         std::size_t pinned = 0;
         try {
             if (fresh) {
@@ -532,7 +628,7 @@ private:
         }
 
         if (fresh) {
-            objects.entries.push_back(Entry{key.text, std::move(fresh_tags), hash32(key)});
+            objects.entries.push_back(Entry{key.text, std::move(fresh_tags)});
             objects.index.insert(hash32(key), target);
         }
         Entry &e = objects.entries[target];
@@ -540,7 +636,7 @@ private:
             e.tags.insert(b);
             carriers_of(b).insert(target);
             carriers_of(b).settle(target);
-            tag_index.buckets[b].memo = Memo();
+            drop_memo(b);
         }
         for (Id b : dropped) {
             e.tags.erase(b);
@@ -550,6 +646,7 @@ private:
             commit_erase(target);
         } else if (!dropped.empty()) {
             e.tags.shrink();
+            compact_buckets();
         }
     }
 };

@@ -8,9 +8,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <set>
 #include <vector>
+
+// Carrier buffers come from here, so that chosen allocations can fail.
+namespace {
+bool out_of_memory = false;
+void *test_malloc(std::size_t n) { return out_of_memory ? nullptr : std::malloc(n); }
+void *test_aligned_alloc(std::size_t align, std::size_t n) {
+    return out_of_memory ? nullptr : std::aligned_alloc(align, n);
+}
+}  // namespace
+#define CORVANE_CARRIERS_MALLOC test_malloc
+#define CORVANE_CARRIERS_ALIGNED_ALLOC test_aligned_alloc
 
 #include "core/carriers/carriers.hpp"
 #include "core/carriers/ops.hpp"
@@ -34,11 +46,10 @@ std::vector<Offset> random_offsets(std::uint32_t n, std::uint32_t span) {
     return {s.begin(), s.end()};
 }
 
-// An array with room to read past its end, as the containers keep them.
+// An array in a buffer of its own size, as the containers keep them, so
+// that the sanitizer sees any read past its end.
 std::vector<Offset> padded(std::vector<Offset> v) {
-    v.reserve(v.size() + array_slack);
-    v.insert(v.end(), array_slack, 0);
-    v.resize(v.size() - array_slack);
+    v.shrink_to_fit();
     return v;
 }
 
@@ -97,7 +108,7 @@ void check_kernels() {
             expect(k.merge_count(a.data(), static_cast<std::uint32_t>(a.size()), b.data(),
                                  static_cast<std::uint32_t>(b.size())) == want,
                    f.name);
-            std::vector<Offset> out(std::max(a.size(), b.size()) + array_slack);
+            std::vector<Offset> out(std::max(a.size(), b.size()));
             const std::uint32_t n = k.merge_into(a.data(), static_cast<std::uint32_t>(a.size()), b.data(),
                                                  static_cast<std::uint32_t>(b.size()), out.data());
             std::vector<Offset> common;
@@ -130,7 +141,8 @@ void check_same(const Carriers &c, const std::set<Id> &ref, const char *where) {
         total += b.count;
         expect(b.count > 0 && !b.pinned, "block empty or pinned");
         expect(i == 0 || c.blocks()[i - 1].key < b.key, "blocks out of order");
-        expect(b.bitmap ? b.count > bitmap_min : b.count <= array_max, "block form", b.count, b.bitmap);
+        expect(b.bitmap ? b.count > bitmap_min : b.count <= b.capacity && b.capacity <= array_max, "block form",
+               b.count, b.bitmap ? 0 : b.capacity);
         if (!b.bitmap) expect(std::is_sorted(b.offsets(), b.offsets() + b.count), "array unsorted");
     }
     expect(total == c.size(), "counts");
@@ -224,6 +236,30 @@ Carriers carriers_of(const std::set<Id> &s) {
     return c;
 }
 
+// Intersections and unions of `held` (ordered by size, as a store passes
+// them) against those of their references.
+void compare_operations(const std::vector<std::set<Id>> &refs, const std::vector<const Carriers *> &sets) {
+    std::set<Id> all = refs[0], any;
+    for (const std::set<Id> &r : refs) {
+        std::set<Id> next;
+        std::set_intersection(all.begin(), all.end(), r.begin(), r.end(), std::inserter(next, next.end()));
+        all = next;
+        any.insert(r.begin(), r.end());
+    }
+    std::vector<Id> got;
+    intersect(sets, [&](Id id) { got.push_back(id); });
+    expect(std::equal(got.begin(), got.end(), all.begin(), all.end()), "intersect", static_cast<long>(got.size()),
+           static_cast<long>(all.size()));
+    expect(intersect_count(sets) == all.size(), "intersect_count", static_cast<long>(intersect_count(sets)),
+           static_cast<long>(all.size()));
+    got.clear();
+    unite(sets, [&](Id id) { got.push_back(id); });
+    expect(std::equal(got.begin(), got.end(), any.begin(), any.end()), "unite", static_cast<long>(got.size()),
+           static_cast<long>(any.size()));
+    expect(unite_count(sets) == any.size(), "unite_count", static_cast<long>(unite_count(sets)),
+           static_cast<long>(any.size()));
+}
+
 void check_set_operations() {
     const double densities[] = {0.00005, 0.001, 0.004, 0.008, 0.02, 0.3};
     for (int round = 0; round < 36; ++round) {
@@ -240,29 +276,74 @@ void check_set_operations() {
         std::sort(order.begin(), order.end(),
                   [&](std::size_t a, std::size_t b) { return refs[a].size() < refs[b].size(); });
         std::vector<const Carriers *> sets;
-        for (std::size_t i : order) sets.push_back(&held[i]);
-
-        std::set<Id> all = refs[order[0]], any;
+        std::vector<std::set<Id>> ordered;
         for (std::size_t i : order) {
-            std::set<Id> next;
-            std::set_intersection(all.begin(), all.end(), refs[i].begin(), refs[i].end(),
-                                  std::inserter(next, next.end()));
-            all = next;
-            any.insert(refs[i].begin(), refs[i].end());
+            sets.push_back(&held[i]);
+            ordered.push_back(refs[i]);
         }
-        std::vector<Id> got;
-        intersect(sets, [&](Id id) { got.push_back(id); });
-        expect(std::equal(got.begin(), got.end(), all.begin(), all.end()), "intersect", static_cast<long>(got.size()),
-               static_cast<long>(all.size()));
-        expect(intersect_count(sets) == all.size(), "intersect_count", static_cast<long>(intersect_count(sets)),
-               static_cast<long>(all.size()));
-        got.clear();
-        unite(sets, [&](Id id) { got.push_back(id); });
-        expect(std::equal(got.begin(), got.end(), any.begin(), any.end()), "unite", static_cast<long>(got.size()),
-               static_cast<long>(any.size()));
-        expect(unite_count(sets) == any.size(), "unite_count", static_cast<long>(unite_count(sets)),
-               static_cast<long>(any.size()));
+        compare_operations(ordered, sets);
     }
+}
+
+void insert_reserved(Carriers &c, std::set<Id> &ref, Id id) {
+    c.reserve(id);
+    c.insert(id);
+    c.settle(id);
+    ref.insert(id);
+}
+
+// A bitmap falling to bitmap_min whose new array cannot be allocated keeps
+// its offsets in its own buffer: the block must still turn into a bitmap
+// again when renames or inserts fill it, and every kernel stay in bounds.
+void check_failed_switch_to_array() {
+    for (const bool by_renames : {true, false}) {
+        Carriers c, other, third;
+        std::set<Id> ref, other_ref, third_ref;
+        for (Id id = 0; id < 600; ++id) insert_reserved(c, ref, id);
+        for (Id id = 65536; id < 65536 + 5000; ++id) insert_reserved(c, ref, id);
+        out_of_memory = true;
+        for (Id id = 599; id >= 256; --id) {
+            c.erase(id);
+            ref.erase(id);
+        }
+        out_of_memory = false;
+        check_same(c, ref, "array kept in a bitmap's buffer");
+        if (by_renames) {  // as a batch removal moves entries from the end into freed places
+            std::vector<std::pair<Id, Id>> moves;
+            for (Id k = 0; k < 3000; ++k) moves.emplace_back(65536 + 4999 - k, 600 + k);
+            for (auto [from, to] : moves) c.reserve_rename(from, to);
+            for (auto [from, to] : moves) {
+                c.rename(from, to);
+                ref.erase(from);
+                ref.insert(to);
+            }
+            for (auto [from, to] : moves) c.settle(to);
+        } else {
+            for (Id id = 600; id < 900; ++id) insert_reserved(c, ref, id);
+        }
+        check_same(c, ref, "refilled after a failed switch");
+        for (Id id = 0; id < 70000; id += 2) insert_reserved(other, other_ref, id);
+        for (Id id = 0; id < 70000; id += 3) insert_reserved(third, third_ref, id);
+        compare_operations({third_ref, other_ref, ref}, {&third, &other, &c});
+    }
+}
+
+// A kernel given an array longer than any block may hold (3,000 offsets)
+// still answers within its scratch space.
+void check_kernels_bound_their_output() {
+    std::vector<Offset> longer(3000);
+    for (Offset i = 0; i < 3000; ++i) longer[i] = static_cast<Offset>(i * 2);
+    Word *bits = bitmap::allocate();
+    for (Offset x = 0; x < 8000; x += 3) bitmap::set(bits, x);
+    std::vector<Offset> shorter;
+    for (Offset x = 0; x < 7000; x += 5) shorter.push_back(x);
+    std::unique_ptr<Slot> slot(new Slot);
+    const View arr{0, false, 3000, longer.data()}, bitmap_view{0, true, 2667, bits};
+    const View other{0, false, static_cast<std::uint32_t>(shorter.size()), shorter.data()};
+    expect(common(arr, bitmap_view, *slot).count == 1000, "long array with bitmap");
+    expect(common(bitmap_view, arr, *slot).count == 1000, "bitmap with long array");
+    expect(common(arr, other, *slot).count == 600, "long array with array");
+    std::free(bits);
 }
 
 }  // namespace
@@ -272,6 +353,8 @@ int main() {
     check_edits();
     check_unused_reservations();
     check_set_operations();
+    check_failed_switch_to_array();
+    check_kernels_bound_their_output();
     if (failures != 0) {
         std::printf("%d mismatches\n", failures);
         return 1;

@@ -1,8 +1,8 @@
 #pragma once
 
 // The array form of a block: the offsets it holds, sorted, in a buffer with
-// room for `capacity` of them and array_slack more, which vector loads may
-// read past the end.
+// room for `capacity` of them. Nothing reads past the end: vector loads of
+// fewer than 8 offsets go through a copy (simd.hpp).
 
 #include <algorithm>
 #include <cstdint>
@@ -10,19 +10,14 @@
 #include <cstring>
 #include <new>
 
+#include "core/carriers/memory.hpp"
 #include "core/carriers/simd.hpp"
 
 namespace corvane::carriers::array {
 
-// Capacities are multiples of 8.
-constexpr std::uint32_t round_up(std::uint32_t n) noexcept { return (n + 7) & ~std::uint32_t(7); }
-
-// A buffer for `capacity` offsets (a multiple of 8), or null. Its slack is
-// zeroed, so nothing past the end is ever uninitialised memory.
+// A buffer for `capacity` offsets, or null.
 inline Offset *allocate(std::uint32_t capacity) noexcept {
-    auto *p = static_cast<Offset *>(std::malloc((std::size_t(capacity) + array_slack) * sizeof(Offset)));
-    if (p != nullptr) std::memset(p + capacity, 0, array_slack * sizeof(Offset));
-    return p;
+    return static_cast<Offset *>(CORVANE_CARRIERS_MALLOC(std::size_t(capacity) * sizeof(Offset)));
 }
 
 // The position of the first offset not below x.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/carriers/memory.hpp"
 #include "core/carriers/simd.hpp"
 
 namespace corvane::carriers::bitmap {
@@ -15,7 +16,7 @@ inline constexpr std::size_t bytes = words * sizeof(Word);
 
 // A zeroed bitmap, aligned to a cache line, or null.
 inline Word *allocate() noexcept {
-    auto *p = static_cast<Word *>(std::aligned_alloc(64, bytes));
+    auto *p = static_cast<Word *>(CORVANE_CARRIERS_ALIGNED_ALLOC(64, bytes));
     if (p != nullptr) std::memset(p, 0, bytes);
     return p;
 }

@@ -9,10 +9,11 @@
 //
 // Invariants, true after every operation of the store:
 //  1. Blocks are sorted by key, keys are distinct, and no block is empty.
-//  2. An array block holds its offsets sorted and without repeats, at most
-//     array_max of them; a bitmap block holds more than bitmap_min. Between
-//     the two either form may hold a block, so that a block near the limit
-//     does not change form at every edit.
+//  2. An array block holds its offsets sorted and without repeats, in a
+//     buffer with room for `capacity` of them, count <= capacity <=
+//     array_max; a bitmap block holds more than bitmap_min. Between the two
+//     either form may hold a block, so that a block near the limit does not
+//     change form at every edit.
 //  3. A block's count is the number of offsets it holds; size() is the sum
 //     of the counts.
 //  4. No block is pinned.
@@ -33,6 +34,7 @@
 
 #include "core/carriers/array.hpp"
 #include "core/carriers/bitmap.hpp"
+#include "core/carriers/memory.hpp"
 #include "core/carriers/simd.hpp"
 
 namespace corvane {
@@ -48,6 +50,13 @@ namespace carriers {
 inline constexpr std::uint32_t array_max = 512;
 inline constexpr std::uint32_t bitmap_min = 256;
 
+// An array's room for n offsets: 4 more than a multiple of 8, which fills
+// the allocator's chunk (sizes step by 16 bytes, less 8 of its own), and
+// never above array_max.
+inline constexpr std::uint32_t array_room(std::uint32_t n) noexcept {
+    return std::min(array_max, (n + 3) / 8 * 8 + 4);
+}
+
 inline constexpr std::uint32_t key_of(Id id) noexcept { return id >> 16; }
 inline constexpr Offset offset_of(Id id) noexcept { return static_cast<Offset>(id & 0xFFFF); }
 
@@ -58,7 +67,7 @@ struct Block {
     std::uint32_t count;
     std::uint32_t capacity;  // an array's room, in offsets
     std::uint32_t reserved;  // room promised to inserts since pinned
-    void *data;              // Offset[capacity + array_slack] or Word[bitmap::words]
+    void *data;              // Offset[capacity] or Word[bitmap::words]
 
     Id base() const noexcept { return Id(key) << 16; }
     const Offset *offsets() const noexcept { return static_cast<const Offset *>(data); }
@@ -136,7 +145,7 @@ public:
         if (fresh.bitmap) {
             fresh.data = bitmap::allocate();
         } else {
-            fresh.capacity = array::round_up(n);
+            fresh.capacity = array_room(n);
             fresh.data = array::allocate(fresh.capacity);
         }
         if (fresh.data == nullptr) throw std::bad_alloc();
@@ -207,6 +216,16 @@ public:
         for (const Block &b : blocks()) b.for_each(visit);
     }
 
+    // Gives back the room that arrays and the block table hold beyond what
+    // they use (once a build is done), as far as memory allows.
+    void fit() noexcept {
+        for (std::uint32_t i = 0; i < n_; ++i) {
+            Block &b = blocks_[i];
+            if (!b.bitmap && b.capacity > array_room(b.count)) refit(b, array_room(b.count));
+        }
+        if (n_ != 0 && cap_ > n_) shrink_blocks(n_);
+    }
+
 private:
     // The position of the first block whose key is not below `key`.
     std::uint32_t position(std::uint32_t key) const noexcept {
@@ -224,7 +243,7 @@ private:
     }
 
     void resize_blocks(std::uint32_t cap) {
-        auto *grown = static_cast<Block *>(std::malloc(std::size_t(cap) * sizeof(Block)));
+        auto *grown = static_cast<Block *>(CORVANE_CARRIERS_MALLOC(std::size_t(cap) * sizeof(Block)));
         if (grown == nullptr) throw std::bad_alloc();
         if (n_ != 0) std::memcpy(grown, blocks_, std::size_t(n_) * sizeof(Block));
         std::free(blocks_);
@@ -247,7 +266,7 @@ private:
             b.capacity = 0;
             return;
         }
-        const std::uint32_t cap = array::round_up(std::max(need, std::min(array_max, b.capacity * 2)));
+        const std::uint32_t cap = array_room(std::max(need, b.capacity + b.capacity / 2));
         Offset *grown = array::allocate(cap);
         if (grown == nullptr) throw std::bad_alloc();
         std::memcpy(grown, b.offsets(), std::size_t(b.count) * sizeof(Offset));
@@ -268,49 +287,57 @@ private:
                 std::free(std::exchange(blocks_, nullptr));
                 cap_ = 0;
             } else if (cap_ > 4 && n_ * 4 <= cap_) {
-                shrink_blocks();
+                shrink_blocks(n_ * 2);
             }
             return;
         }
         if (b.bitmap && b.count <= bitmap_min) {
             to_array(b);
         } else if (!b.bitmap && b.capacity >= 32 && b.count * 4 <= b.capacity) {
-            if (Offset *smaller = array::allocate(array::round_up(b.count * 2))) {
-                std::memcpy(smaller, b.offsets(), std::size_t(b.count) * sizeof(Offset));
-                std::free(b.data);
-                b.data = smaller;
-                b.capacity = array::round_up(b.count * 2);
-            }
+            refit(b, array_room(b.count * 2));
+        }
+    }
+
+    // Moves an array into a buffer of `cap` offsets, if memory allows.
+    static void refit(Block &b, std::uint32_t cap) noexcept {
+        if (Offset *moved = array::allocate(cap)) {
+            std::memcpy(moved, b.offsets(), std::size_t(b.count) * sizeof(Offset));
+            std::free(b.data);
+            b.data = moved;
+            b.capacity = cap;
         }
     }
 
     // A bitmap of at most bitmap_min offsets as an array: in a buffer of its
-    // own size, or else in the bitmap's own buffer.
+    // own size, or else in the bitmap's own buffer, which holds far more
+    // than array_max offsets but is given room for array_max only, so that
+    // the block turns into a bitmap again as any array would.
     static void to_array(Block &b) noexcept {
         Offset held[bitmap_min];
         bitmap::to_array(b.words(), held);
-        const std::uint32_t cap = array::round_up(b.count * 2);
+        const std::uint32_t cap = array_room(b.count * 2);
         Offset *a = array::allocate(cap);
         if (a != nullptr) {
             std::free(b.data);
             b.data = a;
             b.capacity = cap;
         } else {
+            static_assert(array_max * sizeof(Offset) <= bitmap::bytes);
             a = static_cast<Offset *>(b.data);
-            b.capacity = static_cast<std::uint32_t>(bitmap::bytes / sizeof(Offset)) - array_slack;
-            std::memset(a + b.capacity, 0, array_slack * sizeof(Offset));
+            b.capacity = array_max;
         }
         std::memcpy(a, held, std::size_t(b.count) * sizeof(Offset));
         b.bitmap = false;
     }
 
-    void shrink_blocks() noexcept {
-        auto *smaller = static_cast<Block *>(std::malloc(std::size_t(n_) * 2 * sizeof(Block)));
+    // Moves the block table into one of `cap` (at least n_) blocks, if memory allows.
+    void shrink_blocks(std::uint32_t cap) noexcept {
+        auto *smaller = static_cast<Block *>(CORVANE_CARRIERS_MALLOC(std::size_t(cap) * sizeof(Block)));
         if (smaller == nullptr) return;
         std::memcpy(smaller, blocks_, std::size_t(n_) * sizeof(Block));
         std::free(blocks_);
         blocks_ = smaller;
-        cap_ = n_ * 2;
+        cap_ = cap;
     }
 
     Block *blocks_ = nullptr;

@@ -106,7 +106,7 @@ inline std::pair<const Offset *, std::uint32_t> merge_all(const Block *const *gr
     return {cur, n};
 }
 
-static_assert(2 * merge_union_max <= array_max + array_slack, "two merge buffers fit in a slot's offsets");
+static_assert(2 * merge_union_max <= array_max, "two merge buffers fit in a slot's offsets");
 
 inline bool all_small_arrays(const Block *const *group, std::size_t m) noexcept {
     std::uint32_t total = 0;

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "core/carriers/array.hpp"
 #include "core/carriers/bitmap.hpp"
@@ -49,7 +50,7 @@ inline View view_of(const Block &b) noexcept { return {b.base(), b.bitmap, b.cou
 // halves of the offsets stays small too).
 struct Slot {
     alignas(64) Word words[bitmap::words];
-    Offset offsets[array_max + array_slack];
+    Offset offsets[array_max];
 };
 
 inline bool gallops(std::uint32_t small, std::uint32_t large) noexcept { return small * gallop_ratio < large; }
@@ -68,12 +69,33 @@ inline std::uint32_t count_common(const View &a, const View &b) noexcept {
     return k.merge_count(a.offsets(), a.count, b.offsets(), b.count);
 }
 
+// The common ids of an array longer than array_max and another block, as
+// a bitmap: the slot's offsets could not hold them. Blocks never hold such
+// an array; this keeps a broken one from writing past the slot.
+inline View common_as_bitmap(const View &arr, const View &other, Slot &out) noexcept {
+    std::memset(out.words, 0, bitmap::bytes);
+    std::uint32_t n = 0;
+    for (std::uint32_t i = 0; i < arr.count; ++i) {
+        const Offset x = arr.offsets()[i];
+        const bool held =
+            other.bitmap ? bitmap::test(other.words(), x) : array::contains(other.offsets(), other.count, x);
+        if (held && !bitmap::test(out.words, x)) {
+            bitmap::set(out.words, x);
+            ++n;
+        }
+    }
+    return {arr.base, true, n, out.words};
+}
+
 inline View common(const View &a, const View &b, Slot &out) noexcept {
     const auto &k = simd::kernels();
     if (a.bitmap && b.bitmap) {
         const auto n = static_cast<std::uint32_t>(k.and_into(out.words, a.words(), b.words(), bitmap::words));
         return {a.base, true, n, out.words};
     }
+    // An array result holds at most as many ids as the smaller array input.
+    const View &arr = a.bitmap ? b : b.bitmap ? a : a.count <= b.count ? a : b;
+    if (arr.count > array_max) return common_as_bitmap(arr, &arr == &a ? b : a, out);
     std::uint32_t n;
     if (a.bitmap || b.bitmap) {
         const View &arr = a.bitmap ? b : a, &bits = a.bitmap ? a : b;

@@ -22,10 +22,6 @@ namespace corvane::carriers {
 using Word = std::uint64_t;
 using Offset = std::uint16_t;
 
-// Arrays are read 8 offsets at a time: each is allocated with room for this
-// many offsets past its end.
-inline constexpr std::uint32_t array_slack = 8;
-
 namespace simd {
 
 // ---- portable forms -----------------------------------------------------
@@ -187,13 +183,20 @@ CORVANE_TARGET("avx512f") inline void or_into_avx512(Word *out, const Word *a, s
     }
 }
 
+// Up to 8 offsets as one vector. Fewer than 8 go through a copy: nothing
+// is read past the end of an array.
+CORVANE_TARGET("sse4.2") inline __m128i load_upto8(const Offset *a, int n) noexcept {
+    if (n == 8) return _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
+    alignas(16) Offset part[8] = {};
+    for (int i = 0; i < n; ++i) part[i] = a[i];
+    return _mm_load_si128(reinterpret_cast<const __m128i *>(part));
+}
+
 // The values of a (lengths la, lb of at most 8) that b also holds, as a bit
 // mask over a's lanes.
 CORVANE_TARGET("sse4.2") inline unsigned common_lanes(const Offset *a, int la, const Offset *b, int lb) noexcept {
-    const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
-    const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
-    return static_cast<unsigned>(
-        _mm_cvtsi128_si32(_mm_cmpestrm(vb, lb, va, la, _SIDD_UWORD_OPS | _SIDD_CMP_EQUAL_ANY | _SIDD_BIT_MASK)));
+    return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_cmpestrm(load_upto8(b, lb), lb, load_upto8(a, la), la,
+                                                                _SIDD_UWORD_OPS | _SIDD_CMP_EQUAL_ANY | _SIDD_BIT_MASK)));
 }
 
 // The mask of the values of a[0..8) that b[0..8) holds too: 8 against 8 as
