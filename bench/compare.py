@@ -217,6 +217,26 @@ def memory_of(peer_name, keys):
     return int(out.stdout)
 
 
+def heap_of_corvane(keys):
+    """(C heap bytes one store holds after its build, bytes of the key strings
+    it holds), in a fresh interpreter. The C heap is where the store itself
+    lives; the key strings are the caller's str objects, in Python's arenas."""
+    code = (
+        "import sys, gc; sys.path.insert(0, %r)\n"
+        "from compare import generate\n"
+        "from memory_soak import memory\n"
+        "from corvane import Corvane\n"
+        "data, _ = generate(%d)\n"
+        "gc.collect(); base = memory()[1]\n"
+        "store = Corvane(data)\n"
+        "gc.collect(); held = memory()[1] - base\n"
+        "print(held, sum((sys.getsizeof(k) + 7) // 8 * 8 for k in data))\n"
+    ) % (str(HERE), keys)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    held, strings = map(int, out.stdout.split())
+    return held, strings
+
+
 def fmt_time(seconds):
     for unit, scale in (("s", 1), ("ms", 1e-3), ("µs", 1e-6)):
         if seconds >= scale:
@@ -347,11 +367,19 @@ def main():
             sizes = {name: memory_of(name, n_keys) for name in PEERS}
             rows.append((MEMORY, sizes))
             print(ratios_line(MEMORY, sizes, fmt_bytes))
+            heap, strings = heap_of_corvane(n_keys)
+            heap_line = (f"corvane's own C heap after the build: {fmt_bytes(heap)}, {heap / n_keys:.0f} bytes per key, "
+                         f"besides the key strings it holds ({fmt_bytes(strings)}, {strings / n_keys:.0f} bytes per "
+                         f"key). The resident figures include the interpreter arenas that the freed input leaves "
+                         f"part-used, for every peer.")
+            print("  " + heap_line)
+        else:
+            heap_line = ""
         drained = "; ".join(f"{n} {fmt_time(a)} then {fmt_time(b)}" for n, (a, b) in ctx["drain"].items())
         print(f"  popitem per pop, first tenth then last tenth: {drained}")
         del ctx
         results.append((n_keys, rows))
-        report.append(table(rows, n_keys) + f"\n\npopitem per pop, first tenth then last tenth: {drained}")
+        report.append(table(rows, n_keys) + f"\n\n{heap_line}\n\npopitem per pop, first tenth then last tenth: {drained}")
     Path(args.out).write_text("\n\n".join(report) + "\n")
     print(f"\ntables written to {args.out}; the whole run took {elapsed(started)}")
     chart(results, args.chart)

@@ -31,8 +31,9 @@ def spellings(texts):
 keys = st.sampled_from(spellings(KEY_TEXTS) + [1, "\ud800"])
 tags = st.sampled_from(spellings(TAG_TEXTS) + [7])
 # A tag collection is described, then built afresh for each side (generators run once).
+# "some" and "wide" add tags enough to hold a key's tag ids in each of their forms.
 collections = st.tuples(
-    st.sampled_from(["list", "list", "tuple", "set", "dict", "gen", "str", "bytes", "int"]),
+    st.sampled_from(["list", "list", "tuple", "set", "dict", "gen", "str", "bytes", "int", "some", "wide"]),
     st.lists(tags, max_size=4),
 )
 
@@ -52,6 +53,8 @@ def build(spec):
         "str": lambda: "".join(i for i in items if isinstance(i, str)),
         "bytes": lambda: b"".join(bytes(i) for i in items if isinstance(i, (bytes, bytearray))),
         "int": lambda: 5,
+        "some": lambda: list(items) + [f"w{i}" for i in range(10)],
+        "wide": lambda: list(items) + [f"w{i}" for i in range(70)],
     }[kind]()
 
 

@@ -178,7 +178,7 @@ struct Corvane {
         if (objects.entries.empty()) return clear();
         objects.entries.shrink_to_fit();
         objects.index.fit();
-        tag_index.index.fit();
+        tag_index.index.shrink();  // few: lookups matter more than its room
         tag_index.buckets.shrink_to_fit();
         for (Bucket &b : tag_index.buckets) b.carriers.fit();
     }

@@ -46,11 +46,17 @@ std::vector<Offset> random_offsets(std::uint32_t n, std::uint32_t span) {
     return {s.begin(), s.end()};
 }
 
-// An array in a buffer of its own size, as the containers keep them, so
-// that the sanitizer sees any read past its end.
+// An array in a buffer of its own size, or the least room an array has, as
+// the containers keep them, so that the sanitizer sees any read past it.
 std::vector<Offset> padded(std::vector<Offset> v) {
-    v.shrink_to_fit();
-    return v;
+    if (v.size() >= array_room_min) {
+        v.shrink_to_fit();
+        return v;
+    }
+    std::vector<Offset> roomy(array_room_min);
+    std::copy(v.begin(), v.end(), roomy.begin());
+    roomy.resize(v.size());  // keeps the room
+    return roomy;
 }
 
 std::uint32_t reference_common(const std::vector<Offset> &a, const std::vector<Offset> &b) {

@@ -1,8 +1,8 @@
 #pragma once
 
 // The array form of a block: the offsets it holds, sorted, in a buffer with
-// room for `capacity` of them. Nothing reads past the end: vector loads of
-// fewer than 8 offsets go through a copy (simd.hpp).
+// room for `capacity` of them, at least array_room_min, which vector loads
+// may read beyond the offsets held (simd.hpp).
 
 #include <algorithm>
 #include <cstdint>
@@ -15,9 +15,13 @@
 
 namespace corvane::carriers::array {
 
-// A buffer for `capacity` offsets, or null.
+// A zeroed buffer for `capacity` offsets (at least array_room_min), or
+// null: what vector loads read beyond the offsets held is never
+// uninitialised memory.
 inline Offset *allocate(std::uint32_t capacity) noexcept {
-    return static_cast<Offset *>(CORVANE_CARRIERS_MALLOC(std::size_t(capacity) * sizeof(Offset)));
+    auto *p = static_cast<Offset *>(CORVANE_CARRIERS_MALLOC(std::size_t(capacity) * sizeof(Offset)));
+    if (p != nullptr) std::memset(p, 0, std::size_t(capacity) * sizeof(Offset));
+    return p;
 }
 
 // The position of the first offset not below x.

@@ -51,10 +51,11 @@ inline constexpr std::uint32_t array_max = 512;
 inline constexpr std::uint32_t bitmap_min = 256;
 
 // An array's room for n offsets: 4 more than a multiple of 8, which fills
-// the allocator's chunk (sizes step by 16 bytes, less 8 of its own), and
+// the allocator's chunk (sizes step by 16 bytes, less 8 of its own), at
+// least array_room_min (the smallest chunk holds that many anyway), and
 // never above array_max.
 inline constexpr std::uint32_t array_room(std::uint32_t n) noexcept {
-    return std::min(array_max, (n + 3) / 8 * 8 + 4);
+    return std::min(array_max, std::max(array_room_min, (n + 3) / 8 * 8 + 4));
 }
 
 inline constexpr std::uint32_t key_of(Id id) noexcept { return id >> 16; }

@@ -22,6 +22,11 @@ namespace corvane::carriers {
 using Word = std::uint64_t;
 using Offset = std::uint16_t;
 
+// Arrays are read 8 offsets at a time, never past their buffers: every
+// array has room for at least this many offsets (a short one is read from
+// its start), and a longer one's last few are read as its last 8.
+inline constexpr std::uint32_t array_room_min = 12;
+
 namespace simd {
 
 // ---- portable forms -----------------------------------------------------
@@ -183,19 +188,31 @@ CORVANE_TARGET("avx512f") inline void or_into_avx512(Word *out, const Word *a, s
     }
 }
 
-// Up to 8 offsets as one vector. Fewer than 8 go through a copy: nothing
-// is read past the end of an array.
-CORVANE_TARGET("sse4.2") inline __m128i load_upto8(const Offset *a, int n) noexcept {
-    if (n == 8) return _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
-    alignas(16) Offset part[8] = {};
-    for (int i = 0; i < n; ++i) part[i] = a[i];
-    return _mm_load_si128(reinterpret_cast<const __m128i *>(part));
+// Byte shuffles that move lanes k.. of a vector of 8 offsets down to 0..
+struct LaneShifts {
+    alignas(16) std::uint8_t masks[8][16];
+    constexpr LaneShifts() : masks() {
+        for (int k = 0; k < 8; ++k) {
+            for (int b = 0; b < 16; ++b) masks[k][b] = b + 2 * k < 16 ? static_cast<std::uint8_t>(b + 2 * k) : 0x80;
+        }
+    }
+};
+inline constexpr LaneShifts lane_shifts;
+
+// The offsets of a (n in all) from position i on, as many as 8, in lanes
+// 0..: loaded in place, within the array's buffer (array_room_min).
+CORVANE_TARGET("sse4.2") inline __m128i load_from(const Offset *a, std::uint32_t n, std::uint32_t i) noexcept {
+    if (i + 8 <= n || n < 8) return _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + i));
+    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + n - 8));
+    return _mm_shuffle_epi8(last, _mm_load_si128(reinterpret_cast<const __m128i *>(lane_shifts.masks[i + 8 - n])));
 }
 
-// The values of a (lengths la, lb of at most 8) that b also holds, as a bit
-// mask over a's lanes.
-CORVANE_TARGET("sse4.2") inline unsigned common_lanes(const Offset *a, int la, const Offset *b, int lb) noexcept {
-    return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_cmpestrm(load_upto8(b, lb), lb, load_upto8(a, la), la,
+// The values of a from i on (la of them, at most 8) that b holds from j on
+// (lb of them), as a bit mask over a's lanes.
+CORVANE_TARGET("sse4.2")
+inline unsigned common_lanes(const Offset *a, std::uint32_t na, std::uint32_t i, int la, const Offset *b,
+                             std::uint32_t nb, std::uint32_t j, int lb) noexcept {
+    return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_cmpestrm(load_from(b, nb, j), lb, load_from(a, na, i), la,
                                                                 _SIDD_UWORD_OPS | _SIDD_CMP_EQUAL_ANY | _SIDD_BIT_MASK)));
 }
 
@@ -241,7 +258,7 @@ inline void merge_blocks_sse(const Offset *a, std::uint32_t na, const Offset *b,
     // The rest, as blocks of fewer than 8 where one side runs out.
     while (i < na && j < nb) {
         const int la = static_cast<int>(na - i < 8 ? na - i : 8), lb = static_cast<int>(nb - j < 8 ? nb - j : 8);
-        found(i, common_lanes(a + i, la, b + j, lb));
+        found(i, common_lanes(a, na, i, la, b, nb, j, lb));
         const Offset amax = a[i + static_cast<std::uint32_t>(la) - 1], bmax = b[j + static_cast<std::uint32_t>(lb) - 1];
         if (amax <= bmax) i += static_cast<std::uint32_t>(la);
         if (bmax <= amax) j += static_cast<std::uint32_t>(lb);
