@@ -4,32 +4,29 @@ entries that stored nothing. Read on the C heap (where stores live) in a
 fresh interpreter."""
 
 import os
+from pathlib import Path
 
 import pytest
 
 from conftest import assert_child_ok
 
+BENCH = str(Path(__file__).resolve().parent.parent / "bench")
 pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
                                 reason="the sanitizer's allocator keeps its own books")
 
 HEAP = """
-import ctypes, gc
+import gc, sys
+sys.path.insert(0, {bench!r})
+from memory_soak import memory  # the C heap in use, freed pages given back first
 from corvane import Corvane
-libc = ctypes.CDLL("libc.so.6")
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(n, ctypes.c_size_t) for n in
-                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
-libc.mallinfo2.restype = MallInfo2
 def heap():
     gc.collect()
-    libc.malloc_trim(0)
-    info = libc.mallinfo2()
-    return info.uordblks + info.hblkhd
+    return memory()[1]
 def held(build):
     before = heap()
     store = build()
     return store, heap() - before
-"""
+""".format(bench=BENCH)
 
 
 @pytest.mark.parametrize("cut", ["retain_where", "erase_where", "del"])

@@ -530,6 +530,11 @@ private:
         if (objects.entries.empty()) return clear();
         shrink_vector(objects.entries);
         objects.index.shrink();
+        shrink_tag_table();
+    }
+
+    // As shrink(), for the tag side alone: after tags were dropped.
+    void shrink_tag_table() noexcept {
         compact_buckets();
         shrink_free_heap();
         tag_index.index.shrink();
@@ -646,7 +651,7 @@ private:
             commit_erase(target);
         } else if (!dropped.empty()) {
             e.tags.shrink();
-            compact_buckets();
+            shrink_tag_table();
         }
     }
 };

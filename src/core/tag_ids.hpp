@@ -75,7 +75,7 @@ public:
         if (need <= room()) return;
         if (need >= max_ids) throw std::bad_alloc();
         if (need <= list_max) {
-            const auto cap = static_cast<std::uint32_t>(std::min<std::uint64_t>(list_max, std::max(need, need * 3 / 2)));
+            const auto cap = static_cast<std::uint32_t>(std::min<std::uint64_t>(list_max, need * 3 / 2));
             Id *grown = allocate(cap);
             std::memcpy(grown, ids(), std::size_t(n_) * sizeof(Id));
             replace(list, grown, cap);

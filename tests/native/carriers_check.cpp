@@ -154,6 +154,24 @@ void check_same(const Carriers &c, const std::set<Id> &ref, const char *where) {
     expect(total == c.size(), "counts");
 }
 
+void insert_reserved(Carriers &c, std::set<Id> &ref, Id id) {
+    c.reserve(id);
+    c.insert(id);
+    c.settle(id);
+    ref.insert(id);
+}
+
+// Renames held ids to free ones, all reserved first, as a store moves entries.
+void rename_all(Carriers &c, std::set<Id> &ref, const std::vector<std::pair<Id, Id>> &moves) {
+    for (auto [from, to] : moves) c.reserve_rename(from, to);
+    for (auto [from, to] : moves) {
+        c.rename(from, to);
+        ref.erase(from);
+        ref.insert(to);
+    }
+    for (auto [from, to] : moves) c.settle(to);
+}
+
 // Random edits that push blocks past both limits and back, across blocks.
 void check_edits() {
     for (int round = 0; round < 24; ++round) {
@@ -167,11 +185,7 @@ void check_edits() {
             if (what <= 1) {  // grow, with room reserved per id
                 for (int i = 0; i < n; ++i) {
                     const Id id = pick(rng);
-                    if (ref.count(id)) continue;
-                    c.reserve(id);
-                    c.insert(id);
-                    c.settle(id);
-                    ref.insert(id);
+                    if (!ref.count(id)) insert_reserved(c, ref, id);
                 }
             } else if (what == 2) {  // shrink
                 for (int i = 0; i < n && !ref.empty(); ++i) {
@@ -193,13 +207,7 @@ void check_edits() {
                     taken.insert(to);
                     moves.emplace_back(*it, to);
                 }
-                for (auto [from, to] : moves) c.reserve_rename(from, to);
-                for (auto [from, to] : moves) {
-                    c.rename(from, to);
-                    ref.erase(from);
-                    ref.insert(to);
-                }
-                for (auto [from, to] : moves) c.settle(to);
+                rename_all(c, ref, moves);
             }
             check_same(c, ref, "edits");
         }
@@ -291,13 +299,6 @@ void check_set_operations() {
     }
 }
 
-void insert_reserved(Carriers &c, std::set<Id> &ref, Id id) {
-    c.reserve(id);
-    c.insert(id);
-    c.settle(id);
-    ref.insert(id);
-}
-
 // A bitmap falling to bitmap_min whose new array cannot be allocated keeps
 // its offsets in its own buffer: the block must still turn into a bitmap
 // again when renames or inserts fill it, and every kernel stay in bounds.
@@ -317,13 +318,7 @@ void check_failed_switch_to_array() {
         if (by_renames) {  // as a batch removal moves entries from the end into freed places
             std::vector<std::pair<Id, Id>> moves;
             for (Id k = 0; k < 3000; ++k) moves.emplace_back(65536 + 4999 - k, 600 + k);
-            for (auto [from, to] : moves) c.reserve_rename(from, to);
-            for (auto [from, to] : moves) {
-                c.rename(from, to);
-                ref.erase(from);
-                ref.insert(to);
-            }
-            for (auto [from, to] : moves) c.settle(to);
+            rename_all(c, ref, moves);
         } else {
             for (Id id = 600; id < 900; ++id) insert_reserved(c, ref, id);
         }

@@ -93,22 +93,18 @@ inline View common(const View &a, const View &b, Slot &out) noexcept {
         const auto n = static_cast<std::uint32_t>(k.and_into(out.words, a.words(), b.words(), bitmap::words));
         return {a.base, true, n, out.words};
     }
-    // An array result holds at most as many ids as the smaller array input.
+    // The smaller array drives: the result holds at most as many ids.
     const View &arr = a.bitmap ? b : b.bitmap ? a : a.count <= b.count ? a : b;
-    if (arr.count > array_max) return common_as_bitmap(arr, &arr == &a ? b : a, out);
-    std::uint32_t n;
-    if (a.bitmap || b.bitmap) {
-        const View &arr = a.bitmap ? b : a, &bits = a.bitmap ? a : b;
-        n = bitmap::select_in(arr.offsets(), arr.count, bits.words(), out.offsets);
+    const View &other = &arr == &a ? b : a;
+    if (arr.count > array_max) return common_as_bitmap(arr, other, out);
+    std::uint32_t n = 0;
+    if (other.bitmap) {
+        n = bitmap::select_in(arr.offsets(), arr.count, other.words(), out.offsets);
+    } else if (gallops(arr.count, other.count)) {
+        array::gallop_common(arr.offsets(), arr.count, other.offsets(), other.count,
+                             [&](Offset x) { out.offsets[n++] = x; });
     } else {
-        const View &small = a.count <= b.count ? a : b, &large = a.count <= b.count ? b : a;
-        if (gallops(small.count, large.count)) {
-            n = 0;
-            array::gallop_common(small.offsets(), small.count, large.offsets(), large.count,
-                                 [&](Offset x) { out.offsets[n++] = x; });
-        } else {
-            n = k.merge_into(a.offsets(), a.count, b.offsets(), b.count, out.offsets);
-        }
+        n = k.merge_into(a.offsets(), a.count, b.offsets(), b.count, out.offsets);
     }
     return {a.base, false, n, out.offsets};
 }
