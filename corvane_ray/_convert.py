@@ -1,0 +1,153 @@
+"""Arguments checked and converted on the driver, before anything is sent.
+
+Keys travel as their UTF-8 bytes, which also route them; tags as plain ASCII
+str when they are, else as their bytes. Where an argument does not convert,
+the same call is made on an empty local `Corvane` with a stand-in for it (the
+argument itself, or a list of the element that failed), so that the error
+raised is the store's own, type and message alike.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, ItemsView, Iterable, Iterator
+from typing import NoReturn, cast
+
+from corvane import Corvane
+
+Wire = str | bytes
+Pair = tuple[bytes, list[Wire]]
+
+# The base types' own methods, which a subclass cannot replace.
+_dict_items: Callable[[dict[object, object]], ItemsView[object, object]]
+_dict_items = dict.items  # pyright: ignore[reportUnknownMemberType, reportUnknownVariableType]
+_tuple_len: Callable[[tuple[object, ...]], int]
+_tuple_len = tuple.__len__  # pyright: ignore[reportUnknownMemberType, reportUnknownVariableType]
+_tuple_item: Callable[[tuple[object, ...], int], object]
+_tuple_item = tuple.__getitem__  # pyright: ignore[reportUnknownMemberType, reportUnknownVariableType]
+
+
+class NotText(Exception):
+    """An argument that does not convert, with what to give the probe in its place."""
+
+    def __init__(self, stand_in: object) -> None:
+        super().__init__()
+        self.stand_in = stand_in
+
+
+def refuse(method: str, *args: object) -> NoReturn:
+    """Raises the error that `Corvane().<method>(*args)` raises."""
+    getattr(Corvane(), method)(*args)
+    raise TypeError(f"{method}(): an argument that does not convert")  # the store took it
+
+
+def refuse_build(data: object) -> NoReturn:
+    """Raises the error that `Corvane(data)` raises."""
+    Corvane(data)  # type: ignore[call-overload]
+    raise TypeError("Corvane(): data that does not convert")  # the store took it
+
+
+def text(value: object) -> bytes | None:
+    """The UTF-8 bytes of a key or tag, or None when it is not text.
+
+    Decided by the real type; a subclass's own methods are never called.
+    """
+    try:
+        if type(value) is str:
+            return value.encode()
+        if type(value) is bytes:
+            return value
+        if isinstance(value, (bytes, bytearray)):
+            return bytes(memoryview(value))
+        if isinstance(value, str):
+            return str.encode(value)
+    except UnicodeEncodeError:  # a lone surrogate
+        pass
+    return None
+
+
+def key(value: object) -> bytes:
+    converted = text(value)
+    if converted is None:
+        raise NotText(value)
+    return converted
+
+
+def tags(value: object) -> list[Wire]:
+    """The tags of an iterable argument, read once and in order; a str is its characters."""
+    if type(value) is str:
+        value = list(value)
+    if type(value) in (list, tuple, set, frozenset):
+        copied = list(cast(Iterable[object], value))
+        for tag in copied:
+            if type(tag) is not str or not tag.isascii():
+                break
+        else:
+            return cast(list[Wire], copied)
+        value = copied
+    try:
+        elements = iter(cast(Iterable[object], value))
+    except Exception:  # the store reports any failure here as a wrong argument
+        raise NotText(value) from None
+    out: list[Wire] = []
+    for element in elements:
+        if type(element) is str and element.isascii():
+            out.append(element)
+            continue
+        converted = text(element)
+        if converted is None:
+            raise NotText([element])
+        out.append(converted)
+    return out
+
+
+def pair(raw_key: object, raw_tags: object) -> Pair:
+    """A (key, tags) entry of a dict or items; NotText with the stand-in entry."""
+    try:
+        converted = key(raw_key)
+    except NotText:
+        raise NotText((raw_key, list[object]())) from None
+    try:
+        return converted, tags(raw_tags)
+    except NotText as bad:
+        raise NotText((raw_key, bad.stand_in)) from None
+
+
+def pairs(data: object) -> Iterator[Pair]:
+    """The (key, tags) pairs of a build's data, a dict or an iterable of
+    (key, tags) tuples, in order; an item that does not convert raises the
+    store's error for it."""
+    if isinstance(data, dict):
+        for raw_key, raw_tags in _dict_items(cast(dict[object, object], data)):
+            try:
+                yield pair(raw_key, raw_tags)
+            except NotText as bad:
+                refuse_build(dict([cast(tuple[object, object], bad.stand_in)]))
+        return
+    try:
+        items = iter(cast(Iterable[object], data))
+    except Exception:
+        refuse_build(data)
+    for item in items:
+        if not isinstance(item, tuple):
+            refuse_build([item])
+        entry = cast(tuple[object, ...], item)
+        if _tuple_len(entry) != 2:
+            refuse_build([entry])
+        try:
+            yield pair(_tuple_item(entry, 0), _tuple_item(entry, 1))
+        except NotText as bad:
+            refuse_build([bad.stand_in])
+
+
+def update_pairs(d: object) -> tuple[list[Pair], dict[object, object] | None]:
+    """The pairs of an update's dict, in order, up to the first that does not
+    convert, and then that entry as the probe's stand-in."""
+    if not isinstance(d, dict):
+        refuse("update", d)
+    out: list[Pair] = []
+    for raw_key, raw_tags in _dict_items(cast(dict[object, object], d)):
+        try:
+            out.append(pair(raw_key, raw_tags))
+        except NotText as bad:
+            return out, dict([cast(tuple[object, object], bad.stand_in)])
+    return out, None
