@@ -20,6 +20,7 @@ _Default = TypeVar("_Default")
 DEFAULT_TIMEOUT = 300.0
 CHUNK = 50_000  # pairs a driver-fed shard receives in one object
 ATTEMPTS = 3  # times a call is sent to a shard that keeps dying
+_ABSENT: Any = object()  # no default given, as the store's own error messages tell
 
 # (actor method, payload): ("call", (store method, args)) or ("call_many", (store method, [args, ...]))
 Plan = dict[int, tuple[str, tuple[str, Any]]]
@@ -460,10 +461,11 @@ class ShardedCorvane:
     def get(self, key: Text) -> set[str] | None: ...
     @overload
     def get(self, key: Text, default: _Default) -> set[str] | _Default: ...
-    def get(self, key: Text, default: object = None) -> object:
+    def get(self, key: Text, default: object = _ABSENT) -> object:
         """A new set of the key's tags, or `default` itself when the key is absent."""
-        found = self._point("get", self._key("get", key), (), edit=False)
-        return default if found is None else found
+        given = () if default is _ABSENT else (default,)
+        found = self._point("get", self._key("get", key, *given), (), edit=False)
+        return found if found is not None else None if default is _ABSENT else default
 
     def keys(self) -> list[str]:
         """A new list of the keys, shard by shard."""
@@ -529,10 +531,11 @@ class ShardedCorvane:
     def pop(self, key: Text) -> set[str] | None: ...
     @overload
     def pop(self, key: Text, default: _Default) -> set[str] | _Default: ...
-    def pop(self, key: Text, default: object = None) -> object:
+    def pop(self, key: Text, default: object = _ABSENT) -> object:
         """Removes the key and returns its tags, or returns `default` when it is absent."""
-        found = self._point("pop", self._key("pop", key), (), edit=True)
-        return default if found is None else found
+        given = () if default is _ABSENT else (default,)
+        found = self._point("pop", self._key("pop", key, *given), (), edit=True)
+        return found if found is not None else None if default is _ABSENT else default
 
     def popitem(self) -> tuple[str, set[str]]:
         """Removes and returns the first (key, tags) pair in iteration order; KeyError when empty."""
@@ -554,9 +557,10 @@ class ShardedCorvane:
         try:
             converted = tags(default)
         except NotText as bad:
-            present = self.get(key)  # the store reads `default` only for an absent key
-            if present is not None:
-                return present
+            if bad.stand_in is not default:  # iterable: the store reads it only for an absent key
+                present = self.get(key)
+                if present is not None:
+                    return present
             refuse("setdefault", key, bad.stand_in)
         return self._point("setdefault", key_bytes, (converted,), edit=True)  # type: ignore[no-any-return]
 

@@ -44,3 +44,34 @@ def check_index(m):
 @pytest.fixture
 def store():
     return Corvane({"a": ["x", "y"], "b": ["y", "z"], "c": ["z"]})
+
+
+@pytest.fixture(scope="session")
+def local_ray():
+    """One local Ray for every test of the sharded store, its workers' output kept in their logs."""
+    import os
+
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the sharded store is pure Python: its tests run in the optimised pass")
+    ray = pytest.importorskip("ray")
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, _node_ip_address="127.0.0.1")
+    yield ray
+    ray.shutdown()
+
+
+@pytest.fixture(scope="session")
+def sharded(local_ray):
+    """Makes a ShardedCorvane of so many shards, one per count for the whole run, emptied each time."""
+    from corvane_ray import ShardedCorvane
+
+    stores = {}
+
+    def make(shards):
+        if shards not in stores:
+            stores[shards] = ShardedCorvane(shards=shards, timeout=60)
+        stores[shards].clear()
+        return stores[shards]
+
+    yield make
+    for store in stores.values():
+        store.close()
