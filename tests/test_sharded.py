@@ -1,0 +1,213 @@
+"""The sharded store beyond single answers: routing, loading, recovery, timeouts,
+and how it starts Ray."""
+
+import json
+import os
+import pickle
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from corvane import Corvane
+
+corvane_ray = pytest.importorskip("corvane_ray")
+ShardedCorvane, ShardUnavailableError, shard_of = (
+    corvane_ray.ShardedCorvane, corvane_ray.ShardUnavailableError, corvane_ray.shard_of)
+
+ROUTED = ["", "a", "é", "漢字", "u21470/album-000/IMG_0000000.jpg"]
+
+
+def test_routing_is_fixed_across_processes_and_versions():
+    # Changing these moves stored keys between shards: a new major version, with a migration.
+    assert [shard_of(k.encode(), 7) for k in ROUTED] == [0, 4, 4, 3, 3]
+    code = f"from corvane_ray import shard_of; print([shard_of(k.encode(), 7) for k in {ROUTED!r}])"
+    for seed in ("0", "1", "12345"):
+        env = {**os.environ, "PYTHONHASHSEED": seed}
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+        assert result.stdout.strip() == "[0, 4, 4, 3, 3]", result.stderr
+
+
+def test_a_key_in_any_spelling_lives_on_its_routed_shard(sharded):
+    store = sharded(3)
+    for text in ROUTED:
+        for spelling in (text, text.encode(), bytearray(text.encode())):
+            store.add_tag(spelling, "t")
+            assert store.shard_of(spelling) == shard_of(text.encode(), 3)
+    counts = [place["keys"] for place in store.describe()]
+    assert counts == [sum(shard_of(t.encode(), 3) == i for t in ROUTED) for i in range(3)]
+
+
+def write_partitions(folder, parts):
+    paths = []
+    for number, lines in enumerate(parts):
+        path = folder / f"part-{number}.jsonl"
+        path.write_text("".join(json.dumps(line) + "\n" for line in lines), encoding="utf-8")
+        paths.append(path)
+    return paths
+
+
+def test_partitions_load_as_one_store_built_from_their_lines_in_order(local_ray, tmp_path):
+    parts = [[{"key": f"k{i}", "tags": [f"t{i % 3}", "all"]} for i in range(50)],
+             [{"key": "k1", "tags": ["moved"]}, {"key": "é", "tags": ["ü"]}, {"key": "k2", "tags": []}],
+             []]
+    paths = write_partitions(tmp_path, parts)
+    loaded = Corvane([(line["key"], line["tags"]) for part in parts for line in part]).to_dict()
+    expected = {key: set(tags) for key, tags in loaded.items()}
+    with ShardedCorvane.from_partitions(paths, shards=2) as store:
+        assert store.to_dict() == expected
+        assert [place["keys"] for place in store.describe()] == [
+            sum(shard_of(k.encode(), 2) == i for k in expected) for i in range(2)]
+        store.add_tag("k3", "edited")
+        expected["k3"].add("edited")
+        local_ray.kill(store.shards[0])  # rebuilt by reading the files again, then the log
+        local_ray.kill(store.shards[1])
+        assert store.to_dict() == expected
+    with ShardedCorvane.from_partitions(tmp_path, shards=3) as store:  # a folder: its .jsonl files
+        assert store.to_dict() == loaded
+
+
+def test_partitions_that_do_not_read_fail_with_where(local_ray, tmp_path):
+    (tmp_path / "bad.jsonl").write_text('{"key": "a", "tags": ["x"]}\n{"key": 5, "tags": []}\n')
+    with pytest.raises(ValueError, match=r"bad\.jsonl:2: the key must be a string"):
+        ShardedCorvane.from_partitions(tmp_path / "bad.jsonl", shards=2)
+    with pytest.raises(FileNotFoundError):
+        ShardedCorvane.from_partitions(tmp_path / "missing.jsonl", shards=2)
+
+
+def test_building_fails_as_one_store_does_and_leaves_nothing(local_ray):
+    for data in (5, [("a", ["x"]), ("b",)], {"a": ["x"], 3: ["y"]}, [("a", [b"x", 7])]):
+        with pytest.raises(Exception) as theirs:
+            Corvane(data)
+        with pytest.raises(type(theirs.value)) as mine:
+            ShardedCorvane(data, shards=2)
+        assert str(mine.value) == str(theirs.value)
+
+
+def test_driver_fed_chunks_rebuild_a_dead_shard(local_ray, monkeypatch):
+    monkeypatch.setattr(corvane_ray._store, "CHUNK", 7)  # several chunks per shard
+    data = {f"k{i}": [f"t{i % 5}"] for i in range(100)}
+    with ShardedCorvane(data, shards=2) as store:
+        store.retain_where_any(["t1", "t2"])
+        store["new"] = ["n"]
+        expected = store.to_dict()
+        for index in (0, 1):
+            local_ray.kill(store.shards[index], no_restart=False)
+        assert store.to_dict() == expected and len(expected) == 41
+
+
+def test_an_edit_in_flight_when_its_shard_dies_is_applied_once(sharded):
+    store = sharded(2)
+    victim = store.describe()[0]["pid"]
+    killer = threading.Timer(0.3, os.kill, (victim, signal.SIGKILL))
+    killer.start()
+    for i in range(400):  # point edits to both shards, some in flight at the kill
+        store.add_tags(f"k{i}", ["x", f"n{i}"])
+        store.discard_tag(f"k{i}", "x")
+    killer.join()
+    assert store.describe()[0]["pid"] != victim
+    assert store.to_dict() == {f"k{i}": {f"n{i}"} for i in range(400)}
+
+
+def test_checkpoints_fold_the_log_and_still_rebuild(sharded, local_ray, tmp_path):
+    store = sharded(2)
+    store.update({f"k{i}": ["a", "b"] for i in range(30)})
+    store.erase_where(["a"]) and store.update({"x": ["y"], "z": ["é"]})
+    expected = store.to_dict()
+    assert sum(place["logged_edits"] for place in store.describe()) > 0
+    store.checkpoint()
+    assert [place["logged_edits"] for place in store.describe()] == [0, 0]
+    store.add_tag("x", "later")
+    expected["x"].add("later")
+    local_ray.kill(store.shards[0]), local_ray.kill(store.shards[1])
+    assert store.to_dict() == expected
+    store.checkpoint(tmp_path)
+    local_ray.kill(store.shards[shard_of(b"x", 2)])
+    assert store.to_dict() == expected
+    with ShardedCorvane.from_partitions(tmp_path, shards=3) as copy:  # the driver's way back
+        assert copy.to_dict() == expected
+
+
+def test_a_shard_that_does_not_answer_ends_in_an_error_naming_it(local_ray):
+    with ShardedCorvane({"k": ["a"]}, shards=2, timeout=1.5) as store:
+        index = store.shard_of("k")
+        pid = store.describe()[index]["pid"]
+        os.kill(pid, signal.SIGSTOP)
+        try:
+            started = time.monotonic()
+            with pytest.raises(ShardUnavailableError, match=rf"^shard {index} of 2 did not answer within 1.5 s$"):
+                store.add_tag("k", "b")  # its outcome is unknown, so the shard is rebuilt without it
+            assert time.monotonic() - started < 30
+        finally:
+            os.kill(pid, signal.SIGCONT)
+        assert store.to_dict() == {"k": {"a"}}
+        assert store.describe()[index]["pid"] != pid
+
+
+def test_errors_come_back_as_the_store_raises_them(sharded):
+    store = sharded(2)
+    with pytest.raises(KeyError) as error:
+        store.remove_tag("absent", "t")
+    assert type(error.value) is KeyError and error.value.args == ("key not found: absent",)
+    store[b"\xff"] = ["t"]
+    with pytest.raises(UnicodeDecodeError, match="can't decode byte 0xff"):
+        store.find(["t"])
+    with pytest.raises(UnicodeDecodeError):  # a store that cannot be exported keeps its log
+        store.checkpoint()
+    with pytest.raises(TypeError, match="cannot pickle 'ShardedCorvane'"):
+        pickle.dumps(store)
+
+
+def without_ray(environment):
+    return {k: v for k, v in environment.items() if not k.startswith("RAY_")}
+
+
+def run_alone(code, **env):
+    """Runs `code` in a fresh interpreter with no Ray running."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env={**without_ray(os.environ), **env}, timeout=180)
+
+
+def test_a_store_starts_a_local_ray_that_refuses_clients_without_its_token(tmp_path):
+    owner = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        import sys, ray
+        from corvane_ray import ShardedCorvane
+        with ShardedCorvane({"k": ["a"]}, shards=2) as store:
+            assert store.find(["a"]) == {"k"}
+            node = ray._private.worker.global_worker.node
+            print(node.gcs_address, node.cluster_id.hex(), flush=True)
+            sys.stdin.readline()
+        print(ray.is_initialized(), flush=True)
+    """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=without_ray(os.environ))
+    try:
+        address, cluster = owner.stdout.readline().split()
+        stranger = run_alone(f"""
+            from ray._raylet import GcsClient
+            try:
+                GcsClient(address={address!r}, cluster_id={cluster!r}).internal_kv_get(b"k", None, timeout=10)
+            except Exception as error:
+                print(type(error).__name__)
+        """, HOME=str(tmp_path))  # no token file, no token in the environment
+        assert stranger.stdout.strip() == "AuthenticationError", stranger.stderr
+        owner.stdin.write("\n")
+        owner.stdin.flush()
+        assert owner.stdout.readline().strip() == "False"  # the store stopped the Ray it started
+    finally:
+        owner.kill()
+        owner.wait()
+
+
+def test_a_store_refuses_to_start_ray_without_authentication():
+    result = run_alone("""
+        import ray
+        from corvane_ray import ShardedCorvane
+        try:
+            ShardedCorvane(shards=1)
+        except RuntimeError as error:
+            print(error, ray.is_initialized())
+    """, RAY_AUTH_MODE="disabled")
+    assert "only with its token authentication on" in result.stdout and result.stdout.endswith("False\n")
