@@ -17,6 +17,7 @@ from corvane import Corvane
 Wire = str | bytes
 Pair = tuple[bytes, list[Wire]]
 
+_PLAIN = (list, tuple, set, frozenset)
 # The base types' own methods, which a subclass cannot replace.
 _dict_items: Callable[[dict[object, object]], ItemsView[object, object]]
 _dict_items = dict.items  # pyright: ignore[reportUnknownMemberType, reportUnknownVariableType]
@@ -76,7 +77,7 @@ def tags(value: object) -> list[Wire]:
     """The tags of an iterable argument, read once and in order; a str is its characters."""
     if type(value) is str:
         value = list(value)
-    if type(value) in (list, tuple, set, frozenset):
+    if type(value) in _PLAIN:
         copied = list(cast(Iterable[object], value))
         for tag in copied:
             if type(tag) is not str or not tag.isascii():
@@ -102,6 +103,13 @@ def tags(value: object) -> list[Wire]:
 
 def pair(raw_key: object, raw_tags: object) -> Pair:
     """A (key, tags) entry of a dict or items; NotText with the stand-in entry."""
+    if type(raw_key) is str and raw_key.isascii() and type(raw_tags) in _PLAIN:  # most entries: one pass
+        copied = list(cast(Iterable[object], raw_tags))
+        for tag in copied:
+            if type(tag) is not str or not tag.isascii():
+                break
+        else:
+            return raw_key.encode(), cast(list[Wire], copied)
     try:
         converted = key(raw_key)
     except NotText:

@@ -11,8 +11,8 @@ from types import TracebackType
 from typing import Any, NoReturn, TypeVar, overload
 
 from . import _cluster
-from ._convert import NotText, Pair, Wire, key, pairs, refuse, tags, text, update_pairs
-from ._shard import Failure, Shard, Source, shard_of
+from ._convert import NotText, Wire, key, pairs, refuse, tags, text, update_pairs
+from ._shard import Columns, Failure, Shard, Source, collector_paused, shard_of
 
 Text = str | bytes | bytearray
 _Default = TypeVar("_Default")
@@ -129,20 +129,22 @@ class ShardedCorvane:
 
     def _route_into_sources(self, data: object) -> None:
         """Routes the pairs of `data` and puts them in Ray's object store in
-        chunks, each becoming a source of its shard."""
+        chunks of columns, each becoming a source of its shard."""
         ray = _cluster.ray_module()
         count = len(self._slots)
-        chunks: list[list[Pair]] = [[] for _ in range(count)]
-        for pair in pairs(data):
-            chunk = chunks[shard_of(pair[0], count)]
-            chunk.append(pair)
-            if len(chunk) >= CHUNK:
-                index = shard_of(pair[0], count)
-                self._slots[index].sources.append(("items", ray.put(chunk)))
-                chunks[index] = []
+        chunks: list[Columns] = [([], []) for _ in range(count)]
+        with collector_paused():
+            for key_bytes, tag_list in pairs(data):
+                index = shard_of(key_bytes, count)
+                keys, values = chunks[index]
+                keys.append(key_bytes)
+                values.append(tag_list)
+                if len(keys) >= CHUNK:
+                    self._slots[index].sources.append(("columns", ray.put(chunks[index])))
+                    chunks[index] = ([], [])
         for slot, chunk in zip(self._slots, chunks):
-            if chunk:
-                slot.sources.append(("items", ray.put(chunk)))
+            if chunk[0]:
+                slot.sources.append(("columns", ray.put(chunk)))
 
     def _load_partitions(self, files: list[str]) -> None:
         """Each file is split by one shard into a list for every shard; each
@@ -153,7 +155,7 @@ class ShardedCorvane:
             reader = self._slots[number % count].handle
             split = reader.split.options(num_returns=count).remote(path)
             lists.append(split if count > 1 else [split])
-        self._restore_all({i: [("items", per_file[i]) for per_file in lists] for i in range(count)})
+        self._restore_all({i: [("columns", per_file[i]) for per_file in lists] for i in range(count)})
         for slot in self._slots:
             slot.sources = [("files", files)]
 

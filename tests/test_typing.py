@@ -40,9 +40,9 @@ def test_the_typed_example_runs():
     assert result.returncode == 0, result.stderr
 
 
-def mypy(path):
+def mypy(*paths):
     pytest.importorskip("mypy")
-    return run(sys.executable, "-m", "mypy", "--strict", "--enable-error-code", "deprecated", "--no-incremental", path)
+    return run(sys.executable, "-m", "mypy", "--strict", "--enable-error-code", "deprecated", "--no-incremental", *paths)
 
 
 def pyright(path):
@@ -50,6 +50,26 @@ def pyright(path):
     if command is None:
         pytest.skip("pyright is not installed")
     return run(command, "--outputjson", path)  # each file sets its own rules
+
+
+SHARDED_USAGE = os.path.join(HERE, "typing", "sharded_usage.py")
+SHARDED_PACKAGE = os.path.join(HERE, "..", "corvane_ray")
+
+
+def test_mypy_strict_accepts_the_sharded_package_and_its_typed_use():
+    pytest.importorskip("ray")
+    result = mypy(SHARDED_PACKAGE, SHARDED_USAGE)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_pyright_strict_accepts_the_sharded_package_and_its_typed_use(tmp_path):
+    pytest.importorskip("ray")
+    config = tmp_path / "pyrightconfig.json"
+    config.write_text(json.dumps({"typeCheckingMode": "strict",
+                                  "include": [os.path.abspath(SHARDED_PACKAGE), SHARDED_USAGE]}))
+    result = run(shutil.which("pyright") or pytest.skip("pyright is not installed"), "--outputjson", "-p", str(config))
+    summary = json.loads(result.stdout)["summary"]
+    assert result.returncode == 0 and summary["errorCount"] == 0, result.stdout
 
 
 def test_mypy_strict_accepts_the_typed_example():
