@@ -35,3 +35,10 @@ def test_the_recipes(tmp_path, monkeypatch):
     namespace = {}
     for block in blocks:
         exec(compile(block, "README recipe", "exec"), namespace)
+
+
+def test_the_sharded_example(local_ray):
+    blocks = python_blocks(section("Beyond one process: corvane_ray"))
+    assert blocks
+    for block in blocks:
+        exec(compile(block, "README sharded example", "exec"), {})
