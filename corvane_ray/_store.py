@@ -620,8 +620,8 @@ def _union(parts: Sequence[set[str]]) -> set[str]:
 
 
 def _concatenated(parts: Sequence[list[Any]]) -> list[Any]:
-    out = list(parts[0]) if len(parts) == 1 else [item for part in parts for item in part]
-    return out
+    """The shards' lists one after another; a single shard's list is already new."""
+    return parts[0] if len(parts) == 1 else [item for part in parts for item in part]
 
 
 def _partition_files(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
