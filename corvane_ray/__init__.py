@@ -1,14 +1,21 @@
-"""corvane_ray: a corvane store split over the actors of a Ray cluster.
+"""corvane_ray: a corvane store split over the actors of a Ray cluster,
+durable in its shards and shared by every process of the cluster.
 
     from corvane_ray import ShardedCorvane
 
-    with ShardedCorvane({"a.jpg": ["cat", "sky"]}, shards=4) as store:
+    with ShardedCorvane({"a.jpg": ["cat", "sky"]}, shards=2) as store:
         store.find(["cat"])
 
-Ray is imported when the first store is made, not by this import.
+    ShardedCorvane(shards=4, name="photos", path="/shared/photos")   # outlives this process
+    ShardedCorvane.open("photos")                                     # from any process
+
+Ray is imported when the first store is made or opened, not by this import.
 """
 
-from ._shard import shard_of
-from ._store import DEFAULT_TIMEOUT, ShardedCorvane, ShardUnavailableError
+from ._client import ShardUnavailableError, StoreNotFoundError
+from ._durable import CorruptFileError
+from ._routing import shard_of
+from ._store import DEFAULT_TIMEOUT, ShardedCorvane
 
-__all__ = ["DEFAULT_TIMEOUT", "ShardUnavailableError", "ShardedCorvane", "shard_of"]
+__all__ = ["DEFAULT_TIMEOUT", "CorruptFileError", "ShardUnavailableError", "ShardedCorvane", "StoreNotFoundError",
+           "shard_of"]

@@ -1,17 +1,28 @@
-"""Ray itself: imported only here and only when a store is made, started
-locally only with its token authentication on, and shut down by the last
-store that needed the local instance."""
+"""Ray itself: imported only here and only when a store is made or opened.
+
+A store uses the Ray its process is connected to, or the cluster that
+RAY_ADDRESS names, or else a private local Ray that it starts (never one
+someone else started on the machine), with token authentication on, its
+token file private, and its session folder removed again by the last store
+that used it.
+"""
 
 from __future__ import annotations
 
+import contextlib
 import os
+import secrets
+import shutil
+import tempfile
 import threading
 from collections.abc import Mapping
+from pathlib import Path
 from types import ModuleType
 from typing import Any
 
 _lock = threading.Lock()
-_users = 0  # open stores using the Ray this package started
+_users = 0  # handles using a Ray this package started or connected to
+_session_root: str | None = None  # the temporary folder of a local Ray this package started
 
 
 def ray_module() -> ModuleType:
@@ -22,16 +33,11 @@ def ray_module() -> ModuleType:
     return ray
 
 
-def local_options(options: Mapping[str, Any]) -> dict[str, Any]:
-    """What a local Ray is started with: no dashboard, the node's address on
-    loopback; the caller's options on top."""
-    return {"include_dashboard": False, "_node_ip_address": "127.0.0.1", **options}
-
-
 def join(init_options: Mapping[str, Any]) -> bool:
     """Uses the Ray this process is connected to, or connects to the cluster
-    RAY_ADDRESS names, or starts a local one. True when this call started it."""
-    global _users
+    RAY_ADDRESS names, or starts a local one. True when this call started
+    or connected it, so that the handle later calls `leave`."""
+    global _users, _session_root
     ray = ray_module()
     with _lock:
         if ray.is_initialized():
@@ -39,24 +45,101 @@ def join(init_options: Mapping[str, Any]) -> bool:
                 return False  # the caller's own
             _users += 1
             return True
-        if not os.environ.get("RAY_ADDRESS"):
+        options = dict(init_options)
+        if os.environ.get("RAY_ADDRESS") or "address" in options:
+            use_token_if_available()
+            ray.init(**options)
+        else:
             if os.environ.get("RAY_AUTH_MODE", "").strip().lower() == "disabled":
                 raise RuntimeError(
                     "corvane_ray starts a local Ray only with its token authentication on, "
                     "and RAY_AUTH_MODE=disabled turns it off: unset it, or start Ray yourself "
                     "and connect with ray.init() before making the store")
-            ray.init(**local_options(init_options))
-        else:
-            ray.init(**init_options)
+            make_token_private()
+            if "_temp_dir" not in options:
+                _session_root = tempfile.mkdtemp(prefix="corvane-ray-")
+                options["_temp_dir"] = _session_root
+            try:
+                ray.init(**local_options(options))
+            except BaseException:
+                remove_session_root()
+                raise
+        _users = 1
+        return True
+
+
+def attach() -> bool:
+    """Connects to an existing cluster for a handle that opens a store: the Ray
+    this process is connected to, or the cluster RAY_ADDRESS names."""
+    global _users
+    ray = ray_module()
+    with _lock:
+        if ray.is_initialized():
+            if _users == 0:
+                return False
+            _users += 1
+            return True
+        if not os.environ.get("RAY_ADDRESS"):
+            raise RuntimeError("not connected to a Ray cluster: call ray.init(address=...) first, "
+                               "or set RAY_ADDRESS to the cluster that runs the store")
+        use_token_if_available()
+        ray.init()
         _users = 1
         return True
 
 
 def leave() -> None:
-    """Called once by each store that `join` said started Ray."""
+    """Called once by each handle that `join` or `attach` said started Ray."""
     global _users
     ray = ray_module()
     with _lock:
         _users -= 1
         if _users == 0:
             ray.shutdown()
+            remove_session_root()
+
+
+def local_options(options: Mapping[str, Any]) -> dict[str, Any]:
+    """What a local Ray is started with: its own instance, no dashboard, worker
+    output kept in its logs; the caller's options on top."""
+    return {"address": "local", "include_dashboard": False, "log_to_driver": False, **options}
+
+
+def remove_session_root() -> None:
+    global _session_root
+    if _session_root is not None:
+        shutil.rmtree(_session_root, ignore_errors=True)
+        _session_root = None
+
+
+def token_file() -> Path:
+    return Path(os.environ.get("RAY_AUTH_TOKEN_PATH") or Path.home() / ".ray" / "auth_token")
+
+
+def make_token_private() -> None:
+    """Ray writes its token readable by every local user; a local Ray started
+    here finds one already made, readable by its owner only."""
+    if os.environ.get("RAY_AUTH_TOKEN") or os.environ.get("RAY_AUTH_TOKEN_PATH"):
+        return  # the user's own choice
+    path = token_file()
+    path.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
+    try:
+        descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        if path.stat().st_mode & 0o077:
+            path.chmod(0o600)
+        return
+    with os.fdopen(descriptor, "w") as out:
+        out.write(secrets.token_hex(32))
+
+
+def use_token_if_available() -> None:
+    """Ray sends its token to a cluster it is pointed at only when RAY_AUTH_MODE
+    says so, and without it a token cluster turns the connection away after
+    20 s of retries. When the mode is unset and a token is at hand, the
+    connection uses it, as Ray does for a cluster it finds by itself."""
+    if os.environ.get("RAY_AUTH_MODE"):
+        return
+    with contextlib.suppress(OSError):
+        if os.environ.get("RAY_AUTH_TOKEN") or token_file().is_file():
+            os.environ["RAY_AUTH_MODE"] = "token"

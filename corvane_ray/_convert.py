@@ -9,10 +9,15 @@ raised is the store's own, type and message alike.
 
 from __future__ import annotations
 
-from collections.abc import Callable, ItemsView, Iterable, Iterator
+import contextlib
+import gc
+from collections.abc import Callable, Generator, ItemsView, Iterable, Iterator
 from typing import NoReturn, cast
 
 from corvane import Corvane
+
+from ._durable import encode
+from ._routing import shard_of
 
 Wire = str | bytes
 Pair = tuple[bytes, list[Wire]]
@@ -25,6 +30,20 @@ _tuple_len: Callable[[tuple[object, ...]], int]
 _tuple_len = tuple.__len__  # pyright: ignore[reportUnknownMemberType, reportUnknownVariableType]
 _tuple_item: Callable[[tuple[object, ...], int], object]
 _tuple_item = tuple.__getitem__  # pyright: ignore[reportUnknownMemberType, reportUnknownVariableType]
+
+
+@contextlib.contextmanager
+def collector_paused() -> Generator[None, None, None]:
+    """Loads make millions of lists and tuples and no cycles: with the cyclic
+    collector paused they set off none of its passes, which cost more than
+    the load itself. It is left as it was found."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
 
 
 class NotText(Exception):
@@ -159,3 +178,21 @@ def update_pairs(d: object) -> tuple[list[Pair], dict[object, object] | None]:
         except NotText as bad:
             return out, dict([cast(tuple[object, object], bad.stand_in)])
     return out, None
+
+
+def routed_chunks(data: object, shards: int, size: int) -> Iterator[tuple[int, bytes]]:
+    """The pairs of a build's data routed to their shards, as encoded
+    [keys, tag lists] chunks of up to `size` entries: (shard, chunk)."""
+    columns: list[tuple[list[bytes], list[list[Wire]]]] = [([], []) for _ in range(shards)]
+    with collector_paused():
+        for key_bytes, tag_list in pairs(data):
+            index = shard_of(key_bytes, shards)
+            keys, values = columns[index]
+            keys.append(key_bytes)
+            values.append(tag_list)
+            if len(keys) >= size:
+                yield index, encode(columns[index])
+                columns[index] = ([], [])
+    for index, (keys, values) in enumerate(columns):
+        if keys:
+            yield index, encode((keys, values))

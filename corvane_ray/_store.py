@@ -1,53 +1,33 @@
-"""ShardedCorvane: the driver's side of a store split over Ray actors."""
+"""ShardedCorvane: a handle to a store split over Ray actors."""
 
 from __future__ import annotations
 
 import contextlib
+import math
 import os
-import threading
+import shutil
 import time
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from types import TracebackType
-from typing import Any, NoReturn, TypeVar, overload
+from typing import Any, TypeVar, overload
 
-from . import _cluster
-from ._convert import NotText, Wire, key, pairs, refuse, tags, text, update_pairs
-from ._shard import Columns, Failure, Shard, Source, collector_paused, shard_of
+from . import _cluster, _durable, _partitions
+from ._client import ClosedError, Line, ShardUnavailableError, StoreNotFoundError
+from ._convert import NotText, Wire, key, refuse, routed_chunks, tags, text, update_pairs
+from ._routing import shard_of
+from ._shard import Shard
 
 Text = str | bytes | bytearray
 _Default = TypeVar("_Default")
 
 DEFAULT_TIMEOUT = 300.0
-CHUNK = 50_000  # pairs a driver-fed shard receives in one object
-ATTEMPTS = 3  # times a call is sent to a shard that keeps dying
+MAX_DEFAULT_SHARDS = 4  # each shard is a worker process of about 80 MiB even when idle
+NAMESPACE = "corvane"  # the Ray namespace of named stores' shards
+CHUNK = 50_000  # entries a driver-fed shard receives in one object
+READY_POLL = 0.1  # seconds between looks at a store that is still being made
+OWN_OPTIONS = frozenset({"name", "namespace", "lifetime", "max_restarts", "max_task_retries", "get_if_exists"})
 _ABSENT: Any = object()  # no default given, as the store's own error messages tell
-
-# (actor method, payload): ("call", (store method, args)) or ("call_many", (store method, [args, ...]))
-Plan = dict[int, tuple[str, tuple[str, Any]]]
-
-
-class ShardUnavailableError(RuntimeError):
-    """A shard that did not answer in time, or could not be rebuilt."""
-
-    def __init__(self, index: int, shards: int, reason: str) -> None:
-        super().__init__(f"shard {index} of {shards} {reason}")
-        self.index = index
-
-
-class _Slot:
-    """The driver's record of one shard: its actor, what it was built from,
-    and every edit it acknowledged since."""
-
-    __slots__ = ("index", "handle", "generation", "sources", "log", "lock", "stale")
-
-    def __init__(self, index: int, handle: Any) -> None:
-        self.index = index
-        self.handle = handle
-        self.generation = 0
-        self.sources: list[Source] = []
-        self.log: list[tuple[str, tuple[Any, ...]]] = []
-        self.lock = threading.RLock()  # held while an edit is in flight or the shard is rebuilt
-        self.stale = False  # an edit's outcome is unknown: rebuild before the next call
+_shard_class: Any = None
 
 
 class ShardedCorvane:
@@ -56,9 +36,13 @@ class ShardedCorvane:
     calls to the key's shard only. Answers equal one Corvane's; lists come
     shard by shard, each in its shard's order.
 
-    Every acknowledged edit is kept in a log on the driver, so that a shard
-    whose process dies is rebuilt from its source data and the log, and the
-    call in flight is sent again. `checkpoint()` folds the log.
+    Each shard keeps its entries durable in a folder of its own (under
+    `path`, or a temporary folder on its node), writes every edit to its log
+    before it replies, and is restarted by Ray from that folder when its
+    process dies. Edits are numbered per handle and applied once, also when
+    they are sent again. A `name` makes the store outlive this process:
+    `ShardedCorvane.open(name)` reaches it from any process of the cluster,
+    and a handle pickles, to be passed to tasks, actors and deployments.
     """
 
     def __init__(
@@ -66,32 +50,15 @@ class ShardedCorvane:
         data: object = None,
         *,
         shards: int | None = None,
-        timeout: float = DEFAULT_TIMEOUT,
+        name: str | None = None,
+        path: str | os.PathLike[str] | None = None,
+        durability: str = "os",
+        timeout: float | None = DEFAULT_TIMEOUT,
         actor_options: Mapping[str, Any] | None = None,
         init_options: Mapping[str, Any] | None = None,
     ) -> None:
-        if shards is not None and (type(shards) is not int or shards < 1):
-            raise ValueError(f"shards must be a positive int, not {shards!r}")
-        if type(timeout) not in (int, float) or not timeout > 0:
-            raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
-        self.timeout = float(timeout)
-        self._closed = True  # until every shard is up
-        self._started_ray = _cluster.join(dict(init_options or {}))
-        try:
-            ray = _cluster.ray_module()
-            count = shards or max(1, int(ray.cluster_resources().get("CPU", 1)))
-            self._actor_options = {"num_cpus": 0, "max_restarts": 0, "scheduling_strategy": "SPREAD",
-                                   **(actor_options or {})}
-            self._slots = [_Slot(i, None) for i in range(count)]
-            for slot in self._slots:
-                slot.handle = self._start_actor(slot.index)
-            if data is not None:
-                self._route_into_sources(data)
-            self._restore_all({slot.index: slot.sources for slot in self._slots})
-        except BaseException:
-            self._stop()
-            raise
-        self._closed = False
+        self._make(data, None, shards=shards, name=name, path=path, durability=durability, timeout=timeout,
+                   actor_options=actor_options, init_options=init_options)
 
     @classmethod
     def from_partitions(
@@ -99,96 +66,156 @@ class ShardedCorvane:
         paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
         *,
         shards: int | None = None,
-        timeout: float = DEFAULT_TIMEOUT,
+        name: str | None = None,
+        path: str | os.PathLike[str] | None = None,
+        durability: str = "os",
+        timeout: float | None = DEFAULT_TIMEOUT,
         actor_options: Mapping[str, Any] | None = None,
         init_options: Mapping[str, Any] | None = None,
     ) -> ShardedCorvane:
         """A store of the entries in JSON-lines files of {"key": ..., "tags": [...]}
-        objects (a directory stands for its *.jsonl files, in name order).
+        objects. A folder stands for the files its export manifest lists (see
+        `export`) or, without one, for its *.jsonl files in name order.
 
         The shards read the files themselves, each file once, and pass every
         entry to the shard it routes to; a later line for a key replaces an
         earlier one, in the order of `paths`. The files must be readable at
-        the same path from every node. They stay the shards' source data: a
-        shard that dies is rebuilt by reading them again.
+        the same path from every node. A line that is not such an object
+        fails the load, naming its file and line.
         """
-        files = _partition_files(paths)
-        store = cls(shards=shards, timeout=timeout, actor_options=actor_options, init_options=init_options)
-        try:
-            store._load_partitions(files)
-        except BaseException:
-            store.close()
-            raise
+        files = _partitions.partition_files(paths)
+        store = cls.__new__(cls)
+        store._make(None, files, shards=shards, name=name, path=path, durability=durability, timeout=timeout,
+                    actor_options=actor_options, init_options=init_options)
         return store
 
-    # Set-up and tear-down
-
-    def _start_actor(self, index: int) -> Any:
-        ray = _cluster.ray_module()
-        return ray.remote(Shard).options(**self._actor_options).remote(index, len(self._slots))
-
-    def _route_into_sources(self, data: object) -> None:
-        """Routes the pairs of `data` and puts them in Ray's object store in
-        chunks of columns, each becoming a source of its shard."""
-        ray = _cluster.ray_module()
-        count = len(self._slots)
-        chunks: list[Columns] = [([], []) for _ in range(count)]
-        with collector_paused():
-            for key_bytes, tag_list in pairs(data):
-                index = shard_of(key_bytes, count)
-                keys, values = chunks[index]
-                keys.append(key_bytes)
-                values.append(tag_list)
-                if len(keys) >= CHUNK:
-                    self._slots[index].sources.append(("columns", ray.put(chunks[index])))
-                    chunks[index] = ([], [])
-        for slot, chunk in zip(self._slots, chunks):
-            if chunk[0]:
-                slot.sources.append(("columns", ray.put(chunk)))
-
-    def _load_partitions(self, files: list[str]) -> None:
-        """Each file is split by one shard into a list for every shard; each
-        shard then builds from its lists, in file order."""
-        count = len(self._slots)
-        lists: list[list[Any]] = []
-        for number, path in enumerate(files):
-            reader = self._slots[number % count].handle
-            split = reader.split.options(num_returns=count).remote(path)
-            lists.append(split if count > 1 else [split])
-        self._restore_all({i: [("columns", per_file[i]) for per_file in lists] for i in range(count)})
-        for slot in self._slots:
-            slot.sources = [("files", files)]
-
-    def _restore_all(self, sources: Mapping[int, Sequence[Source]]) -> None:
-        ray = _cluster.ray_module()
-        refs = {i: self._slots[i].handle.restore.remote(list(sources[i]), []) for i in sources}
-        deadline = time.monotonic() + self.timeout
-        for i, ref in refs.items():
+    @classmethod
+    def open(cls, name: str, *, timeout: float | None = DEFAULT_TIMEOUT) -> ShardedCorvane:
+        """A new handle to the named store running on the cluster this process
+        is connected to (or that RAY_ADDRESS names); StoreNotFoundError when
+        there is none."""
+        _check_name(name)
+        seconds = _check_timeout(timeout)
+        started = _cluster.attach()
+        try:
+            ray = _cluster.ray_module()
             try:
-                built = ray.get(ref, timeout=_left(deadline))
-            except ray.exceptions.GetTimeoutError:
-                raise ShardUnavailableError(i, len(self._slots), f"was not built within {self.timeout:g} s") from None
-            except ray.exceptions.RayActorError as error:
-                raise ShardUnavailableError(i, len(self._slots), f"died while it was built: {error}") from None
-            if isinstance(built, Failure):
-                raise built.error
+                first = ray.get_actor(f"{name}/0", namespace=NAMESPACE)
+            except ValueError:
+                raise StoreNotFoundError(name) from None
+            count = Line([first], seconds).run({0: ("info", ())})[0]["shards"]
+            handles = [first]
+            for index in range(1, count):
+                try:
+                    handles.append(ray.get_actor(f"{name}/{index}", namespace=NAMESPACE))
+                except ValueError:
+                    raise ShardUnavailableError(index, count, "is gone: the store was destroyed") from None
+            store = cls.__new__(cls)
+            store._adopt(Line(handles, seconds), name=name, owner=False, started_ray=started)
+        except BaseException:
+            if started:
+                _cluster.leave()
+            raise
+        store._wait_until_ready()
+        return store
 
-    def _stop(self) -> None:
-        ray = _cluster.ray_module()
-        for slot in getattr(self, "_slots", []):
-            if slot.handle is not None:
-                with contextlib.suppress(Exception):
-                    ray.kill(slot.handle, no_restart=True)
-            slot.sources, slot.log = [], []
-        if self._started_ray:
-            self._started_ray = False
-            _cluster.leave()
+    # Making a store
+
+    def _make(self, data: object, partitions: list[str] | None, *, shards: int | None, name: str | None,
+              path: str | os.PathLike[str] | None, durability: str, timeout: float | None,
+              actor_options: Mapping[str, Any] | None, init_options: Mapping[str, Any] | None) -> None:
+        self._line: Line | None = None
+        self._started_ray = False
+        if shards is not None and (type(shards) is not int or shards < 1):
+            raise ValueError(f"shards must be a positive int, not {shards!r}")
+        if name is not None:
+            _check_name(name)
+        if durability not in _durable.DURABILITIES:
+            raise ValueError(f"durability must be 'os' or 'fsync', not {durability!r}")
+        seconds = _check_timeout(timeout)
+        options = _actor_options(actor_options)
+        root = os.path.abspath(os.fspath(path)) if path is not None else None
+        loading = data is not None or partitions is not None
+        started = _cluster.join(dict(init_options or {}))
+        handles: list[Any] = []
+        made_root = False
+        reopen = False
+        try:
+            count, reopen, made_root = _claim(root, shards, loading)
+            handles = _start_shards(count, name, root, durability, reopen, options)
+            line = Line(handles, seconds)
+            line.run({i: ("start", (not loading,)) for i in range(count)})
+            if data is not None:
+                _load_data(line, data)
+            elif partitions is not None:
+                _load_partitions(line, partitions)
+        except BaseException as error:
+            _stop_shards(handles, delete=not reopen, seconds=seconds)
+            if made_root and root is not None:
+                _durable.remove_root(root)
+            if started:
+                _cluster.leave()
+            if isinstance(error, ray_exceptions().ActorAlreadyExistsError):
+                raise ValueError(f"a store named {name!r} runs on this Ray cluster already") from None
+            raise
+        self._adopt(line, name=name, owner=True, started_ray=started, root=root)
+
+    def _adopt(self, line: Line, *, name: str | None, owner: bool, started_ray: bool,
+               root: str | None = None) -> None:
+        self._line = line
+        self._name = name
+        self._owner = owner  # the handle that made an unnamed store stops it on close
+        self._started_ray = started_ray
+        self._root = root
+
+    def _wait_until_ready(self) -> None:
+        line = self._open_line()
+        deadline = None if line.timeout is None else time.monotonic() + line.timeout
+        for index in range(line.count):
+            while not line.run({index: ("info", ())})[index]["ready"]:
+                if deadline is not None and time.monotonic() > deadline:
+                    raise line.unavailable(index, f"was not ready within {line.timeout:g} s")
+                time.sleep(READY_POLL)
+
+    # Handles: closing, destroying, pickling
 
     def close(self) -> None:
-        """Stops the shards and, if this store started Ray, Ray. The data is gone."""
-        if not self._closed:
-            self._closed = True
-            self._stop()
+        """Ends this handle. An unnamed store made by this handle stops with it,
+        and its temporary files go; a named store runs on for other handles,
+        and files under a `path` stay, to be reopened. If this handle started
+        Ray, the last handle of this process to close stops it."""
+        line = self._line
+        if line is None or line.closed:
+            return
+        line.close()
+        if self._owner and self._name is None:
+            _stop_shards(line.handles, delete=self._root is None, seconds=line.timeout)
+        elif line.made_edits():
+            for handle in line.handles:  # its replies will not be asked for again
+                with contextlib.suppress(Exception):
+                    handle.forget.remote(line.client)
+        self._release(line)
+
+    def destroy(self) -> None:
+        """Stops the store's shards for every handle and deletes its files."""
+        line = self._open_line()
+        root = self._root
+        if root is None:
+            with contextlib.suppress(Exception):
+                root = line.run({0: ("info", ())})[0]["root"]
+        line.close()
+        _stop_shards(line.handles, delete=True, seconds=line.timeout)
+        if root is not None:  # what a shard that could not be reached left
+            for index in range(line.count):
+                shutil.rmtree(_durable.shard_folder(root, index, line.count), ignore_errors=True)
+            _durable.remove_root(root)
+        self._release(line)
+
+    def _release(self, line: Line) -> None:
+        if self._started_ray:
+            line.wait_idle(line.timeout)  # no call may reach Ray after it stops
+            self._started_ray = False
+            _cluster.leave()
 
     def __enter__(self) -> ShardedCorvane:
         return self
@@ -197,163 +224,88 @@ class ShardedCorvane:
                  trace: TracebackType | None) -> None:
         self.close()
 
-    def __reduce__(self) -> NoReturn:
-        raise TypeError("cannot pickle 'ShardedCorvane' object: its edit log lives on the driver")
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        """A named store travels as its name; an unnamed one as its shards' handles."""
+        line = self._open_line()
+        return _reopen, (self._name, None if self._name else line.handles, line.count, line.timeout, self._root)
 
     def __repr__(self) -> str:
-        state = "closed" if self._closed else f"{len(self._slots)} shards"
-        return f"<ShardedCorvane of {state}>"
+        line = self._line
+        if line is None or line.closed:
+            return "<ShardedCorvane (closed)>"
+        named = f" {self._name!r}" if self._name else ""
+        return f"<ShardedCorvane{named} of {line.count} shards>"
+
+    def _open_line(self) -> Line:
+        line = self._line
+        if line is None or line.closed:
+            raise ClosedError()
+        return line
 
     # Operators' view
 
     @property
+    def name(self) -> str | None:
+        """The store's name on the cluster, or None."""
+        return self._name
+
+    @property
     def shards(self) -> list[Any]:
-        """The shards' actor handles, in shard order (a shard that was rebuilt has a new one)."""
-        return [slot.handle for slot in self._slots]
+        """The shards' actor handles, in shard order."""
+        return list(self._open_line().handles)
+
+    @property
+    def timeout(self) -> float | None:
+        """Seconds a call waits for a shard before ShardUnavailableError (None: no limit)."""
+        return self._open_line().timeout
 
     def shard_of(self, key: Text) -> int:
         """The index of the shard that holds (or would hold) `key`."""
-        return shard_of(self._key("__contains__", key), len(self._slots))
+        return shard_of(self._key("__contains__", key), self._open_line().count)
 
     def describe(self) -> list[dict[str, Any]]:
-        """For each shard: its index, process id, node id, key count and how many
-        edits its log holds."""
-        places = self._run({slot.index: ("where", ()) for slot in self._slots})
-        return [{**places[slot.index], "logged_edits": len(slot.log)} for slot in self._slots]
+        """For each shard: its process id and node, key count, folder, the sizes of
+        its snapshot and log, how many edits the log holds, and how many
+        handles' replies it keeps."""
+        line = self._open_line()
+        places = line.run({i: ("info", ()) for i in range(line.count)})
+        return [places[i] for i in range(line.count)]
 
     def checkpoint(self, directory: str | os.PathLike[str] | None = None) -> None:
-        """Folds every shard's edit log into fresh source data.
+        """Folds every shard's log into a new snapshot now (they also fold on
+        their own once a log outgrows its snapshot). With a directory, does
+        what `export(directory)` does, as this method did before `export`.
 
-        Without a directory, each shard's entries go to Ray's object store (on
-        the shard's node, so they survive its process but not the node). With
-        one, each shard writes `part-<i>-of-<n>.jsonl` there: on storage every
-        node reaches, the checkpoint survives the node and the driver too
-        (`ShardedCorvane.from_partitions(directory)`). Either way the entries
-        never pass through the driver. A store holding text that is not UTF-8
-        cannot be exported: UnicodeDecodeError, and the logs are kept.
+        A shard holding text that is not UTF-8 cannot fold: UnicodeDecodeError,
+        and its log goes on.
         """
-        self._check_open()
-        with contextlib.ExitStack() as held:
-            for slot in self._slots:
-                held.enter_context(slot.lock)
-            if directory is None:
-                sources = self._snapshot_all()
-            else:
-                os.makedirs(directory, exist_ok=True)
-                folder, count = os.path.abspath(directory), len(self._slots)
-                paths = [os.path.join(folder, f"part-{i:05d}-of-{count:05d}.jsonl") for i in range(count)]
-                self._run({i: ("save", (paths[i],)) for i in range(count)})
-                sources = [("files", [path]) for path in paths]
-            for slot, source in zip(self._slots, sources):
-                slot.sources, slot.log = [source], []
+        if directory is not None:
+            self.export(directory)
+            return
+        line = self._open_line()
+        line.run({i: ("fold", ()) for i in range(line.count)})
 
-    def _snapshot_all(self) -> list[Source]:
-        """Each shard's entries as one object in Ray's object store, left there."""
-        ray = _cluster.ray_module()
-        for slot in self._slots:
-            if slot.stale:
-                self._revive(slot, slot.generation)
-        sent = [slot.handle.snapshot.options(num_returns=2).remote() for slot in self._slots]
-        deadline = time.monotonic() + self.timeout
-        for slot, (status, _) in zip(self._slots, sent):
-            try:
-                failure = ray.get(status, timeout=_left(deadline))
-            except ray.exceptions.GetTimeoutError:
-                raise self._unavailable(slot, f"did not answer within {self.timeout:g} s") from None
-            except ray.exceptions.RayActorError:
-                raise self._unavailable(slot, "died during the checkpoint; the logs are kept") from None
-            if failure is not None:
-                raise failure.error
-        return [("items", entries) for _, entries in sent]
+    def export(self, directory: str | os.PathLike[str]) -> None:
+        """Writes every entry to `directory`, one JSON-lines file per shard, for
+        `from_partitions` (with any shard count) or any other reader.
 
-    def _unavailable(self, slot: _Slot, reason: str) -> ShardUnavailableError:
-        return ShardUnavailableError(slot.index, len(self._slots), reason)
-
-    # Sending calls
-
-    def _check_open(self) -> None:
-        if self._closed:
-            raise RuntimeError("this ShardedCorvane is closed")
-
-    def _run(self, plan: Mapping[int, tuple[str, Any]], *, edit: bool = False) -> dict[int, Any]:
-        """Sends each planned shard its call at once, then collects the answers
-        in shard order.
-
-        A shard found dead is rebuilt and sent its call again; an edit is
-        logged once its shard acknowledged it. Every shard is waited for
-        before any error is raised, so that no acknowledged edit goes
-        unlogged.
+        The export is whole or absent: the files are written under names of
+        their own, and a manifest listing them (`corvane-export.json`) is
+        renamed into place last; the files of an older export there are then
+        removed. The entries never pass through the driver, and the folder
+        must be reachable at the same path from every node.
         """
-        self._check_open()
-        deadline = time.monotonic() + self.timeout
-        slots = [self._slots[i] for i in sorted(plan)]
-        for slot in slots:
-            if slot.stale:
-                self._revive(slot, slot.generation)
-        with contextlib.ExitStack() as held:
-            if edit:
-                for slot in slots:
-                    held.enter_context(slot.lock)
-            sent = {slot.index: self._send(slot, plan[slot.index]) for slot in slots}
-            answers: dict[int, Any] = {}
-            problems: list[BaseException] = []
-            for slot in slots:
-                try:
-                    answers[slot.index] = self._collect(slot, plan[slot.index], sent[slot.index], deadline)
-                except ShardUnavailableError as error:
-                    slot.stale = slot.stale or edit
-                    problems.append(error)
-                    continue
-                if edit:
-                    slot.log.append(plan[slot.index][1])
-        if problems:
-            raise problems[0]
-        for index in sorted(answers):
-            if isinstance(answers[index], Failure):
-                raise answers[index].error
-        return answers
-
-    def _send(self, slot: _Slot, call: tuple[str, Any]) -> tuple[int, Any]:
-        method, payload = call
-        return slot.generation, getattr(slot.handle, method).remote(*payload)
-
-    def _collect(self, slot: _Slot, call: tuple[str, Any], sent: tuple[int, Any], deadline: float) -> Any:
-        ray = _cluster.ray_module()
-        generation, ref = sent
-        for _ in range(ATTEMPTS):
-            try:
-                return ray.get(ref, timeout=_left(deadline))
-            except ray.exceptions.GetTimeoutError:
-                raise self._unavailable(slot, f"did not answer within {self.timeout:g} s") from None
-            except ray.exceptions.RayActorError:
-                self._revive(slot, generation)
-                generation, ref = self._send(slot, call)
-        raise self._unavailable(slot, f"died {ATTEMPTS} times in one call")
-
-    def _revive(self, slot: _Slot, generation: int) -> None:
-        """Rebuilds a shard from its sources and log, unless another caller
-        already did since `generation`."""
-        ray = _cluster.ray_module()
-        with slot.lock:
-            if slot.generation != generation and not slot.stale:
-                return
-            with contextlib.suppress(Exception):
-                ray.kill(slot.handle, no_restart=True)
-            slot.stale = True
-            slot.handle = self._start_actor(slot.index)
-            slot.generation += 1
-            count = len(self._slots)
-            try:
-                built = ray.get(slot.handle.restore.remote(slot.sources, slot.log), timeout=self.timeout)
-            except ray.exceptions.GetTimeoutError:
-                raise ShardUnavailableError(slot.index, count, f"was not rebuilt within {self.timeout:g} s") from None
-            except ray.exceptions.RayActorError as error:
-                raise ShardUnavailableError(slot.index, count, f"died while it was rebuilt: {error}") from None
-            except ray.exceptions.RayError as error:  # its source data was lost with a node
-                raise ShardUnavailableError(slot.index, count, f"could not be rebuilt: {error}") from None
-            if isinstance(built, Failure):
-                raise ShardUnavailableError(slot.index, count, f"could not be rebuilt: {built.error!r}")
-            slot.stale = False
+        line = self._open_line()
+        folder = os.path.abspath(os.fspath(directory))
+        os.makedirs(folder, exist_ok=True)
+        export_id = _partitions.new_export_id()
+        names = [_partitions.export_name(i, line.count, export_id) for i in range(line.count)]
+        try:
+            counts = line.run({i: ("export", (os.path.join(folder, names[i]),)) for i in range(line.count)})
+            _partitions.commit_export(folder, export_id, names, [counts[i] for i in range(line.count)])
+        except BaseException:
+            _partitions.discard_export_files(folder, only=export_id)
+            raise
 
     # Conversions whose failure raises the store's own error
 
@@ -369,52 +321,69 @@ class ShardedCorvane:
         except NotText as bad:
             refuse(method, *before, bad.stand_in)
 
-    def _point(self, method: str, key_bytes: bytes, args: tuple[Any, ...], *, edit: bool) -> Any:
-        index = shard_of(key_bytes, len(self._slots))
-        return self._run({index: ("call", (method, (key_bytes, *args)))}, edit=edit)[index]
-
-    def _everywhere(self, method: str, args: tuple[Any, ...], *, edit: bool) -> list[Any]:
-        answers = self._run({slot.index: ("call", (method, args)) for slot in self._slots}, edit=edit)
-        return [answers[i] for i in range(len(self._slots))]
-
-    def _batch(self, method: str, queries: Iterable[Iterable[Text]]) -> list[list[Any]]:
-        if isinstance(queries, str | bytes | bytearray):
-            raise TypeError(f"{method}_many() takes an iterable of tag lists, not a single {type(queries).__name__}")
-        lists = [(self._tags(method, query),) for query in queries]
-        answers = self._run({slot.index: ("call_many", (method, lists)) for slot in self._slots})
-        return [answers[i] for i in range(len(self._slots))]
-
-    # Queries
-
-    def find(self, tags: Iterable[Text]) -> set[str]:
-        """A new set of the keys that carry every tag; every key when `tags` is empty."""
-        return _union(self._everywhere("find", (self._tags("find", tags),), edit=False))
-
-    def find_any(self, tags: Iterable[Text]) -> set[str]:
-        """A new set of the keys that carry at least one tag; every key when `tags` is empty."""
-        return _union(self._everywhere("find_any", (self._tags("find_any", tags),), edit=False))
-
-    def query(self, *args: Text) -> set[str]:
-        """find() with the tags as arguments."""
-        return _union(self._everywhere("find", (self._args("query", args),), edit=False))
-
-    def query_any(self, *args: Text) -> set[str]:
-        """find_any() with the tags as arguments."""
-        return _union(self._everywhere("find_any", (self._args("query_any", args),), edit=False))
-
     def _args(self, method: str, args: tuple[object, ...]) -> list[Wire]:
         try:
             return tags(list(args))
         except NotText as bad:
             refuse(method, *bad.stand_in)  # type: ignore[misc]
 
+    def _tag_arg(self, method: str, key: object, tag: object) -> bytes:
+        converted = text(tag)
+        if converted is None:
+            refuse(method, key, tag)
+        return converted
+
+    # Sending
+
+    def _read(self, method: str, key_bytes: bytes, *args: Any) -> Any:
+        line = self._open_line()
+        index = shard_of(key_bytes, line.count)
+        return line.run({index: ("read", (method, (key_bytes, *args)))})[index]
+
+    def _edit(self, method: str, key_bytes: bytes, *args: Any) -> Any:
+        line = self._open_line()
+        index = shard_of(key_bytes, line.count)
+        return line.run({index: ("edit", (method, (key_bytes, *args)))}, edit=True)[index]
+
+    def _everywhere(self, method: str, args: tuple[Any, ...], *, edit: bool = False) -> list[Any]:
+        line = self._open_line()
+        actor_method = "edit" if edit else "read"
+        answers = line.run({i: (actor_method, (method, args)) for i in range(line.count)}, edit=edit)
+        return [answers[i] for i in range(line.count)]
+
+    def _batch(self, method: str, queries: Iterable[Iterable[Text]]) -> list[list[Any]]:
+        if isinstance(queries, str | bytes | bytearray):
+            raise TypeError(f"{method}_many() takes an iterable of tag lists, not a single {type(queries).__name__}")
+        lists = [(self._tags(method, query),) for query in queries]
+        line = self._open_line()
+        answers = line.run({i: ("read_many", (method, lists)) for i in range(line.count)})
+        return [answers[i] for i in range(line.count)]
+
+    # Queries
+
+    def find(self, tags: Iterable[Text]) -> set[str]:
+        """A new set of the keys that carry every tag; every key when `tags` is empty."""
+        return _union(self._everywhere("find", (self._tags("find", tags),)))
+
+    def find_any(self, tags: Iterable[Text]) -> set[str]:
+        """A new set of the keys that carry at least one tag; every key when `tags` is empty."""
+        return _union(self._everywhere("find_any", (self._tags("find_any", tags),)))
+
+    def query(self, *args: Text) -> set[str]:
+        """find() with the tags as arguments."""
+        return _union(self._everywhere("find", (self._args("query", args),)))
+
+    def query_any(self, *args: Text) -> set[str]:
+        """find_any() with the tags as arguments."""
+        return _union(self._everywhere("find_any", (self._args("query_any", args),)))
+
     def count(self, tags: Iterable[Text]) -> int:
         """How many keys carry every tag; all of them when `tags` is empty."""
-        return sum(self._everywhere("count", (self._tags("count", tags),), edit=False))
+        return sum(self._everywhere("count", (self._tags("count", tags),)))
 
     def count_any(self, tags: Iterable[Text]) -> int:
         """How many keys carry at least one tag; all of them when `tags` is empty."""
-        return sum(self._everywhere("count_any", (self._tags("count_any", tags),), edit=False))
+        return sum(self._everywhere("count_any", (self._tags("count_any", tags),)))
 
     def count_many(self, queries: Iterable[Iterable[Text]]) -> list[int]:
         """count() of each tag list, in order, in one round trip to each shard."""
@@ -435,29 +404,23 @@ class ShardedCorvane:
     def has_tag(self, key: Text, tag: Text) -> bool:
         """Whether the key carries the tag; False for an absent key."""
         key_bytes = self._key("has_tag", key, tag)
-        return bool(self._point("has_tag", key_bytes, (self._tag_arg("has_tag", key, tag),), edit=False))
-
-    def _tag_arg(self, method: str, key: object, tag: object) -> bytes:
-        converted = text(tag)
-        if converted is None:
-            refuse(method, key, tag)
-        return converted
+        return bool(self._read("has_tag", key_bytes, self._tag_arg("has_tag", key, tag)))
 
     def tags(self) -> list[str]:
         """A new list of every tag in use, shard by shard, each tag once."""
-        return list(dict.fromkeys(tag for found in self._everywhere("tags", (), edit=False) for tag in found))
+        return list(dict.fromkeys(tag for found in self._everywhere("tags", ()) for tag in found))
 
     def __len__(self) -> int:
-        return sum(self._everywhere("__len__", (), edit=False))
+        return sum(self._everywhere("__len__", ()))
 
     def __bool__(self) -> bool:
         return len(self) > 0
 
     def __contains__(self, key: Text) -> bool:
-        return bool(self._point("__contains__", self._key("__contains__", key), (), edit=False))
+        return bool(self._read("__contains__", self._key("__contains__", key)))
 
     def __getitem__(self, key: Text) -> set[str]:
-        return self._point("__getitem__", self._key("__getitem__", key), (), edit=False)  # type: ignore[no-any-return]
+        return self._read("__getitem__", self._key("__getitem__", key))  # type: ignore[no-any-return]
 
     @overload
     def get(self, key: Text) -> set[str] | None: ...
@@ -466,12 +429,12 @@ class ShardedCorvane:
     def get(self, key: Text, default: object = _ABSENT) -> object:
         """A new set of the key's tags, or `default` itself when the key is absent."""
         given = () if default is _ABSENT else (default,)
-        found = self._point("get", self._key("get", key, *given), (), edit=False)
+        found = self._read("get", self._key("get", key, *given))
         return found if found is not None else None if default is _ABSENT else default
 
     def keys(self) -> list[str]:
         """A new list of the keys, shard by shard."""
-        return _concatenated(self._everywhere("keys", (), edit=False))
+        return _concatenated(self._everywhere("keys", ()))
 
     def __iter__(self) -> Iterator[str]:
         """An iterator over a snapshot of the keys."""
@@ -479,16 +442,16 @@ class ShardedCorvane:
 
     def values(self) -> list[set[str]]:
         """A new list of new tag sets, one per key, in the order of keys()."""
-        return _concatenated(self._everywhere("values", (), edit=False))
+        return _concatenated(self._everywhere("values", ()))
 
     def items(self) -> list[tuple[str, set[str]]]:
         """A new list of (key, tag set) tuples, in the order of keys()."""
-        return _concatenated(self._everywhere("items", (), edit=False))
+        return _concatenated(self._everywhere("items", ()))
 
     def to_dict(self) -> dict[str, set[str]]:
         """A new dict of each key to a new set of its tags."""
         merged: dict[str, set[str]] = {}
-        for part in self._everywhere("to_dict", (), edit=False):
+        for part in self._everywhere("to_dict", ()):
             merged.update(part)
         return merged
 
@@ -497,37 +460,37 @@ class ShardedCorvane:
     def add_tag(self, key: Text, tag: Text) -> None:
         """Adds a tag, creating the key if absent."""
         key_bytes = self._key("add_tag", key, tag)
-        self._point("add_tag", key_bytes, (self._tag_arg("add_tag", key, tag),), edit=True)
+        self._edit("add_tag", key_bytes, self._tag_arg("add_tag", key, tag))
 
     def add_tags(self, key: Text, tags: Iterable[Text]) -> None:
         """Adds the tags; creates the key unless `tags` is empty."""
         key_bytes = self._key("add_tags", key, tags)
-        self._point("add_tags", key_bytes, (self._tags("add_tags", tags, key),), edit=True)
+        self._edit("add_tags", key_bytes, self._tags("add_tags", tags, key))
 
     def remove_tag(self, key: Text, tag: Text) -> None:
         """Removes a tag (the key goes with its last one); KeyError when the key or the tag is absent."""
         key_bytes = self._key("remove_tag", key, tag)
-        self._point("remove_tag", key_bytes, (self._tag_arg("remove_tag", key, tag),), edit=True)
+        self._edit("remove_tag", key_bytes, self._tag_arg("remove_tag", key, tag))
 
     def discard_tag(self, key: Text, tag: Text) -> None:
         """Removes a tag if the key carries it (the key goes with its last one)."""
         key_bytes = self._key("discard_tag", key, tag)
-        self._point("discard_tag", key_bytes, (self._tag_arg("discard_tag", key, tag),), edit=True)
+        self._edit("discard_tag", key_bytes, self._tag_arg("discard_tag", key, tag))
 
     def __setitem__(self, key: Text, tags: Iterable[Text]) -> None:
         key_bytes = self._key("__setitem__", key, tags)
-        self._point("__setitem__", key_bytes, (self._tags("__setitem__", tags, key),), edit=True)
+        self._edit("__setitem__", key_bytes, self._tags("__setitem__", tags, key))
 
     def __delitem__(self, key: Text) -> None:
-        self._point("__delitem__", self._key("__delitem__", key), (), edit=True)
+        self._edit("__delitem__", self._key("__delitem__", key))
 
     def erase(self, key: Text) -> set[str]:
         """Removes the key and returns its tags; KeyError when it is absent."""
-        return self._point("erase", self._key("erase", key), (), edit=True)  # type: ignore[no-any-return]
+        return self._edit("erase", self._key("erase", key))  # type: ignore[no-any-return]
 
     def discard(self, key: Text) -> bool:
         """Removes the key if present; returns whether it was."""
-        return bool(self._point("discard", self._key("discard", key), (), edit=True))
+        return bool(self._edit("discard", self._key("discard", key)))
 
     @overload
     def pop(self, key: Text) -> set[str] | None: ...
@@ -536,16 +499,17 @@ class ShardedCorvane:
     def pop(self, key: Text, default: object = _ABSENT) -> object:
         """Removes the key and returns its tags, or returns `default` when it is absent."""
         given = () if default is _ABSENT else (default,)
-        found = self._point("pop", self._key("pop", key, *given), (), edit=True)
+        found = self._edit("pop", self._key("pop", key, *given))
         return found if found is not None else None if default is _ABSENT else default
 
     def popitem(self) -> tuple[str, set[str]]:
         """Removes and returns the first (key, tags) pair in iteration order; KeyError when empty."""
-        for slot in self._slots:
+        line = self._open_line()
+        for index in range(line.count):
             try:
-                return self._run({slot.index: ("call", ("popitem", ()))}, edit=True)[slot.index]  # type: ignore[no-any-return]
+                return line.run({index: ("edit", ("popitem", ()))}, edit=True)[index]  # type: ignore[no-any-return]
             except KeyError:
-                if slot.index == len(self._slots) - 1:
+                if index == line.count - 1:
                     raise
         raise AssertionError("a store has at least one shard")
 
@@ -564,20 +528,20 @@ class ShardedCorvane:
                 if present is not None:
                     return present
             refuse("setdefault", key, bad.stand_in)
-        return self._point("setdefault", key_bytes, (converted,), edit=True)  # type: ignore[no-any-return]
+        return self._edit("setdefault", key_bytes, converted)  # type: ignore[no-any-return]
 
     def update(self, d: Mapping[Text, Iterable[Text]]) -> None:
         """Sets each key of the dict to its tags, in order (an empty value removes
         the key); entries before one that does not convert are applied."""
         converted, refused = update_pairs(d)
-        count = len(self._slots)
+        line = self._open_line()
         parts: dict[int, dict[bytes, list[Wire]]] = {}
         for key_bytes, tag_list in converted:
-            part = parts.setdefault(shard_of(key_bytes, count), {})
+            part = parts.setdefault(shard_of(key_bytes, line.count), {})
             part.pop(key_bytes, None)  # a later entry for the key comes after the others
             part[key_bytes] = tag_list
         if parts:
-            self._run({i: ("call", ("update", (part,))) for i, part in parts.items()}, edit=True)
+            line.run({i: ("edit", ("update", (part,))) for i, part in parts.items()}, edit=True)
         if refused is not None:
             refuse("update", refused)
 
@@ -595,17 +559,137 @@ class ShardedCorvane:
         return _concatenated(self._everywhere("erase_where", (self._tags("erase_where", tags),), edit=True))
 
     def clear(self) -> None:
-        """Removes every key and tag; the shards' logs and sources go with them."""
-        with contextlib.ExitStack() as held:
-            for slot in self._slots:
-                held.enter_context(slot.lock)
-            self._everywhere("clear", (), edit=True)
-            for slot in self._slots:
-                slot.sources, slot.log = [], []
+        """Removes every key and tag."""
+        self._everywhere("clear", (), edit=True)
 
 
-def _left(deadline: float) -> float:
-    return max(0.0, deadline - time.monotonic())
+# Making, loading and stopping shards
+
+def ray_exceptions() -> Any:
+    return _cluster.ray_module().exceptions
+
+
+def _check_name(name: object) -> None:
+    if type(name) is not str or not name:
+        raise ValueError(f"a store's name must be a non-empty str, not {name!r}")
+
+
+def _check_timeout(timeout: object) -> float | None:
+    """Seconds to wait for a shard; None (or infinity) waits without limit."""
+    if timeout is None or timeout == math.inf:
+        return None
+    if type(timeout) not in (int, float) or not 0 < timeout < math.inf:  # type: ignore[operator]
+        raise ValueError(f"timeout must be a positive number of seconds or None, not {timeout!r}")
+    seconds = float(timeout)  # type: ignore[arg-type]
+    return None if seconds > 1e9 else seconds  # beyond what Ray's clock takes: no limit
+
+
+def _actor_options(given: Mapping[str, Any] | None) -> dict[str, Any]:
+    clashing = sorted(OWN_OPTIONS.intersection(given or {}))
+    if clashing:
+        raise ValueError(f"actor_options may not set {', '.join(clashing)}: the store sets them")
+    return {"num_cpus": 0, "scheduling_strategy": "SPREAD", **(given or {}),
+            "max_restarts": -1, "max_task_retries": -1}
+
+
+def _claim(root: str | None, shards: int | None, loading: bool) -> tuple[int, bool, bool]:
+    """The shard count, whether the store is reopened from `root`, and whether
+    this call made the root's manifest."""
+    if root is None:
+        return shards or _default_shards(), False, False
+    os.makedirs(root, exist_ok=True)
+    existing = _durable.read_manifest(root)
+    if existing is not None:
+        if loading:
+            raise ValueError(f"{root} holds a store already: reopen it with no data, or choose another path")
+        if shards is not None and shards != existing:
+            raise ValueError(f"{root} holds a store of {existing} shards, not {shards}")
+        return existing, True, False
+    count = shards or _default_shards()
+    _durable.write_manifest(root, count)
+    return count, False, True
+
+
+def _default_shards() -> int:
+    cpus = int(_cluster.ray_module().cluster_resources().get("CPU", 1))
+    return max(1, min(MAX_DEFAULT_SHARDS, cpus))
+
+
+def _start_shards(count: int, name: str | None, root: str | None, durability: str, reopen: bool,
+                  options: dict[str, Any]) -> list[Any]:
+    global _shard_class
+    ray = _cluster.ray_module()
+    if _shard_class is None:
+        _shard_class = ray.remote(Shard)
+    store_id = os.urandom(8).hex()
+    handles: list[Any] = []
+    try:
+        for index in range(count):
+            spec = {"store": store_id, "name": name, "root": root, "index": index, "shards": count,
+                    "durability": durability, "reopen": reopen}
+            named = {} if name is None else {"name": f"{name}/{index}", "namespace": NAMESPACE,
+                                             "lifetime": "detached"}
+            handles.append(_shard_class.options(**options, **named).remote(spec))
+    except BaseException:
+        _stop_shards(handles, delete=not reopen, seconds=10.0)
+        raise
+    return handles
+
+
+def _stop_shards(handles: Sequence[Any], *, delete: bool, seconds: float | None) -> None:
+    """Lets each shard close (and delete) its folder, then stops its actor for good."""
+    ray = _cluster.ray_module()
+    refs = []
+    for handle in handles:
+        with contextlib.suppress(Exception):
+            refs.append(handle.retire.remote(delete))
+    with contextlib.suppress(Exception):
+        ray.wait(refs, num_returns=len(refs), timeout=min(seconds or 30.0, 30.0))
+    for handle in handles:
+        with contextlib.suppress(Exception):
+            ray.kill(handle, no_restart=True)
+
+
+def _load_data(line: Line, data: object) -> None:
+    """Routes the data's pairs and puts them in Ray's object store in encoded
+    chunks; each shard builds from its own, in order."""
+    ray = _cluster.ray_module()
+    refs: list[list[Any]] = [[] for _ in range(line.count)]
+    for index, chunk in routed_chunks(data, line.count, CHUNK):
+        refs[index].append(ray.put(chunk))
+    line.run({i: ("load", (refs[i],)) for i in range(line.count)}, edit=True)
+
+
+def _load_partitions(line: Line, files: list[str]) -> None:
+    """Each file is split by one shard into a chunk for every shard; each
+    shard then builds from its chunks, in file order."""
+    count = line.count
+    splits: list[list[Any]] = []
+    for number, path in enumerate(files):
+        split = line.handles[number % count].split.options(num_returns=count).remote(path)
+        splits.append(split if count > 1 else [split])
+    line.run({i: ("load", ([split[i] for split in splits],)) for i in range(count)}, edit=True)
+
+
+def _reopen(name: str | None, handles: list[Any] | None, count: int, timeout: float | None,
+            root: str | None) -> ShardedCorvane:
+    """A pickled handle, unpickled: a new handle to the same shards."""
+    started = _cluster.attach()
+    try:
+        if handles is None:
+            assert name is not None
+            ray = _cluster.ray_module()
+            try:
+                handles = [ray.get_actor(f"{name}/{i}", namespace=NAMESPACE) for i in range(count)]
+            except ValueError:
+                raise StoreNotFoundError(name) from None
+        store = ShardedCorvane.__new__(ShardedCorvane)
+        store._adopt(Line(handles, timeout), name=name, owner=False, started_ray=started, root=root)
+    except BaseException:
+        if started:
+            _cluster.leave()
+        raise
+    return store
 
 
 def _union(parts: Sequence[set[str]]) -> set[str]:
@@ -622,13 +706,3 @@ def _union(parts: Sequence[set[str]]) -> set[str]:
 def _concatenated(parts: Sequence[list[Any]]) -> list[Any]:
     """The shards' lists one after another; a single shard's list is already new."""
     return parts[0] if len(parts) == 1 else [item for part in parts for item in part]
-
-
-def _partition_files(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
-    if isinstance(paths, str | os.PathLike):
-        path = os.fspath(paths)
-        if os.path.isdir(path):
-            return sorted(os.path.join(os.path.abspath(path), name) for name in os.listdir(path)
-                          if name.endswith(".jsonl"))
-        return [os.path.abspath(path)]
-    return [os.path.abspath(os.fspath(path)) for path in paths]
