@@ -9,7 +9,6 @@ that used it.
 
 from __future__ import annotations
 
-import contextlib
 import os
 import secrets
 import shutil
@@ -140,6 +139,10 @@ def use_token_if_available() -> None:
     connection uses it, as Ray does for a cluster it finds by itself."""
     if os.environ.get("RAY_AUTH_MODE"):
         return
-    with contextlib.suppress(OSError):
-        if os.environ.get("RAY_AUTH_TOKEN") or token_file().is_file():
-            os.environ["RAY_AUTH_MODE"] = "token"
+    try:
+        from ray._private.authentication.authentication_token_setup import (
+            maybe_enable_token_auth_if_token_available,
+        )
+    except ImportError:  # a Ray without token authentication
+        return
+    maybe_enable_token_auth_if_token_available(warn_if_disabled=False)

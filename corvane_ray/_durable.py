@@ -172,18 +172,26 @@ class ShardFiles:
 
     @classmethod
     def create(cls, folder: str, durability: str, meta: dict[str, Any]) -> ShardFiles:
-        """A new shard folder holding an empty snapshot; refused if it holds one already."""
-        made = not os.path.isdir(folder)
-        os.makedirs(folder, exist_ok=True)
-        files = cls(folder, durability, take_lock(folder, wait=0.0))
+        """A new shard folder holding an empty snapshot, made whole under a
+        temporary name and renamed into place; refused if the folder exists."""
+        if os.path.exists(folder):
+            raise FolderInUseError(f"{folder} holds a shard's files already")
+        partial = f"{folder}.partial-{os.urandom(4).hex()}"
+        os.makedirs(partial)
+        files = cls(partial, durability, take_lock(partial, wait=0.0))
         try:
-            if any(name.startswith(("snapshot-", "log-")) for name in os.listdir(folder)):
-                made = False
-                raise FolderInUseError(f"{folder} holds a shard's files already")
             files.write_snapshot(0, meta, [])
+            try:
+                os.rename(partial, folder)
+            except OSError as error:
+                if error.errno in (errno.EEXIST, errno.ENOTEMPTY):
+                    raise FolderInUseError(f"{folder} holds a shard's files already") from None
+                raise
         except BaseException:
-            files.remove() if made else files.close()
+            files.remove()
             raise
+        files.folder = folder
+        sync_folder(os.path.dirname(folder))
         return files
 
     @classmethod
@@ -320,7 +328,7 @@ class ShardFiles:
         self._log = self._lock = -1
 
     def remove(self) -> None:
-        """Deletes the folder (and its parent, when that was a temporary root it leaves empty)."""
+        """Deletes the folder (and its parent, when that is a root it leaves empty)."""
         self.close()
         shutil.rmtree(self.folder, ignore_errors=True)
         with contextlib.suppress(OSError):
@@ -377,8 +385,13 @@ def take_lock(folder: str, *, wait: float) -> int:
 
 
 def remove_root(root: str) -> None:
-    """Removes a store's manifest, and its root once nothing else is left in it."""
+    """Removes a store's manifest and the shard folders that a death left half
+    made, and the root once nothing else is left in it."""
     with contextlib.suppress(FileNotFoundError):
         os.unlink(os.path.join(root, MANIFEST))
+    with contextlib.suppress(OSError):
+        for name in os.listdir(root):
+            if re.fullmatch(r"shard-\d{5}-of-\d{5}\.partial-[0-9a-f]+", name):
+                shutil.rmtree(os.path.join(root, name), ignore_errors=True)
     with contextlib.suppress(OSError):
         os.rmdir(root)

@@ -96,9 +96,14 @@ class Shard:
         self.ledgers: dict[bytes, Ledger] = {}
         self.ready = False
         self.fold_at = FOLD_FLOOR
+        self.missing: OSError | None = None  # why a restarted shard found no folder
         if _restarted():
-            self._open(wait=LOCK_WAIT)  # an error here leaves the actor dead, with the reason
-            self.ready = True
+            try:
+                self._open(wait=LOCK_WAIT)  # any other error leaves the actor dead, with the reason
+            except FileNotFoundError as missing:  # made by start() if it died before it made it
+                self.missing = missing
+            else:
+                self.ready = True
 
     # Opening and closing
 
@@ -110,6 +115,7 @@ class Shard:
                     self._open(wait=0.0)
                 else:
                     self.files = ShardFiles.create(folder_of(self.spec), self.spec["durability"], self._meta())
+                self.missing = None
         except Exception as error:
             return Failure(error)
         self.ready = self.ready or ready
@@ -256,7 +262,8 @@ class Shard:
 
     def _files(self) -> ShardFiles | Failure:
         if self.files is None:
-            return Failure(RuntimeError(f"shard {self.index} of {self.shards} is not open"))
+            reason = f": {self.missing}" if self.missing else ""
+            return Failure(RuntimeError(f"shard {self.index} of {self.shards} is not open{reason}"))
         return self.files
 
     def forget(self, client: bytes) -> None:

@@ -1,3 +1,4 @@
+import os
 import subprocess
 import sys
 import textwrap
@@ -49,8 +50,6 @@ def store():
 @pytest.fixture(scope="session")
 def local_ray():
     """One local Ray for every test of the sharded store, its workers' output kept in their logs."""
-    import os
-
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("the sharded store is pure Python: its tests run in the optimised pass")
     ray = pytest.importorskip("ray")
@@ -75,3 +74,20 @@ def sharded(local_ray):
     yield make
     for store in stores.values():
         store.close()
+
+
+def without_ray(environment):
+    return {k: v for k, v in environment.items() if not k.startswith("RAY_")}
+
+
+def run_python(code, *, env, timeout=180):
+    """Runs `code` in a fresh interpreter with the given environment."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env=env, timeout=timeout)
+
+
+@pytest.fixture(scope="session")
+def cluster_env(local_ray):
+    """The environment of a process that joins the tests' Ray as another driver would."""
+    address = local_ray.get_runtime_context().gcs_address
+    return {**without_ray(os.environ), "RAY_ADDRESS": address}

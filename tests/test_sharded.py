@@ -13,6 +13,7 @@ import time
 
 import pytest
 
+from conftest import run_python, without_ray
 from corvane import Corvane
 
 pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
@@ -190,14 +191,9 @@ def test_errors_come_back_as_the_store_raises_them(sharded):
         store.checkpoint()
 
 
-def without_ray(environment):
-    return {k: v for k, v in environment.items() if not k.startswith("RAY_")}
-
-
 def run_alone(code, **env):
-    """Runs `code` in a fresh interpreter with no Ray running."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env={**without_ray(os.environ), **env}, timeout=180)
+    """Runs `code` in a fresh interpreter that is not connected to any Ray."""
+    return run_python(code, env={**without_ray(os.environ), **env})
 
 
 def test_a_store_starts_a_local_ray_that_refuses_clients_without_its_token(tmp_path):
