@@ -1,18 +1,25 @@
-"""The sharded store on a local Ray against one in-process Corvane: loading,
-per-call latency by kind of call, and throughput with several callers.
+"""The sharded store on a local Ray against one in-process Corvane and a bare
+Ray actor: loading, per-call latency by kind of call, throughput with several
+callers, and what durability and recovery cost.
 
     python bench/cluster.py --keys 1000000
 
 Loads the benchmark's keys into 1 and 2 shards, once fed from the driver and
-once from JSON-lines partitions the shards read themselves; then times each
-kind of call (the median of many) and counts the calls per second that 1 and
-4 threads of the driver get through together. Every shard is one actor in its
-own process; on a 2-core machine 2 shards have a core each.
+once from JSON-lines partitions the shards read themselves (both made
+durable: each shard writes its snapshot); then times each kind of call (the
+median of many), counts the calls per second that 1 and 4 threads of the
+driver get through together, times a point edit synced to the disk
+(durability="fsync"), the restart of a shard killed with SIGKILL until it
+answers again, and `ShardedCorvane.open` of a running named store. A bare
+Ray actor that returns its argument gives the floor of a call. Every shard
+is one actor in its own process; on a 2-core machine 2 shards have a core
+each. Temporary files are removed at the end.
 """
 
 import argparse
 import json
 import os
+import signal
 import statistics
 import sys
 import tempfile
@@ -28,6 +35,7 @@ from corvane_ray import ShardedCorvane  # noqa: E402
 from data import generate  # noqa: E402
 
 PARTITIONS = 4
+SYNCED = "point edit, durability=\"fsync\""
 
 
 def write_partitions(data, folder):
@@ -98,6 +106,33 @@ def throughput(store, keys, common, callers, seconds=2.0):
     return sum(done) / (time.perf_counter() - started)
 
 
+@ray.remote(num_cpus=0)
+class Echo:
+    """A bare actor: what a call costs before the store does anything."""
+
+    def call(self, method, args):
+        return None
+
+
+def bare_ray(keys):
+    echo = Echo.remote()
+    ray.get(echo.call.remote("add_tag", (keys[0].encode(), "bench")))
+    point = median_time(lambda: ray.get(echo.call.remote("add_tag", (keys[1].encode(), "bench"))), 300)
+    count = 3000
+    piped, _ = timed(lambda: ray.get([echo.call.remote("add_tag", (keys[i].encode(), "bench")) for i in range(count)]))
+    ray.kill(echo)
+    return {"point edit: add_tag": point, "calls/s, sent without waiting": count / piped}
+
+
+def recovery(store, keys):
+    """Seconds from a SIGKILL of shard 0 until it answers again, restarted from its files."""
+    pid = store.describe()[0]["pid"]
+    index_key = next(k for k in keys if store.shard_of(k) == 0)
+    os.kill(pid, signal.SIGKILL)
+    seconds, _ = timed(lambda: store[index_key])
+    return seconds
+
+
 def show(value):
     if value >= 1:
         return f"{value:.2f} s"
@@ -118,31 +153,51 @@ def main():
     queries = [[tag] for tag in vocab[:1000]]
     print(f"{args.keys:,} keys; a find of {tenth!r} returns {counts[tenth]:,} keys, of {rare!r} {counts[rare]}")
 
-    folder = tempfile.mkdtemp(prefix="corvane-cluster-")
-    write_partitions(data, folder)
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, _node_ip_address="127.0.0.1")
+    with tempfile.TemporaryDirectory(prefix="corvane-cluster-") as folder:
+        partitions = os.path.join(folder, "partitions")
+        os.mkdir(partitions)
+        write_partitions(data, partitions)
+        ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+        try:
+            columns, notes = measure(args, data, keys, common, tenth, rare, queries, partitions, folder)
+        finally:
+            ray.shutdown()
+    report(columns, notes, counts[tenth])
 
-    columns = {}
+
+def measure(args, data, keys, common, tenth, rare, queries, partitions, folder):
+    columns, notes = {}, {}
     build, local = timed(lambda: Corvane(data))
     columns["in process"] = {"load, fed from the driver": build,
                              **latencies(local, keys, common, tenth, rare, queries)}
     for threads in (1, args.callers):
         columns["in process"][f"calls/s, {threads} caller(s)"] = throughput(local, keys, common, threads)
     del local
+    columns["bare Ray actor"] = bare_ray(keys)
 
     for shards in (1, 2):
         column = columns[f"{shards} shard{'s' * (shards > 1)}"] = {}
         fed, store = timed(lambda: ShardedCorvane(data, shards=shards))
         store.close()
         column["load, fed from the driver"] = fed
-        read, store = timed(lambda: ShardedCorvane.from_partitions(folder, shards=shards))
+        read, store = timed(lambda: ShardedCorvane.from_partitions(partitions, shards=shards, name="bench"))
         column["load, from partitions"] = read
         column.update(latencies(store, keys, common, tenth, rare, queries))
         for threads in (1, args.callers):
             column[f"calls/s, {threads} caller(s)"] = throughput(store, keys, common, threads)
-        store.close()
+        column["restart of a killed shard, until it answers"] = recovery(store, keys)
+        column["open(name) of the running store"] = median_time(lambda: ShardedCorvane.open("bench").close(), 5)
+        store.destroy()
+        with ShardedCorvane({k: data[k] for k in keys[:1000]}, shards=shards, durability="fsync",
+                            path=os.path.join(folder, f"synced-{shards}")) as synced:
+            edits = iter(keys[1000:])
+            column[SYNCED] = median_time(lambda: synced.add_tag(next(edits), "x"), 300)
         print(f"  {shards} shard(s) measured", file=sys.stderr)
+    notes["shard keys"] = args.keys // 2
+    return columns, notes
 
+
+def report(columns, notes, tenth_count):
     loads = ["load, fed from the driver", "load, from partitions"]
     rows = loads + [row for row in dict.fromkeys(r for c in columns.values() for r in c) if row not in loads]
     print("\n| call | " + " | ".join(columns) + " |")
@@ -153,12 +208,20 @@ def main():
             value = column.get(row)
             cells.append("" if value is None else f"{value:,.0f}" if row.startswith("calls/s") else show(value))
         print(f"| {row} | " + " | ".join(cells) + " |")
-    per_key = (columns["2 shards"]["find returning ~10% of keys"] - columns["2 shards"]["small find (rare tag)"])
-    print(f"\nA returned key costs about {per_key / counts[tenth] * 1e6:.2f} µs over the wire "
-          f"(find of ~10% less a small find, over {counts[tenth]:,} keys).")
-    print("Latencies are medians. Loads include starting the actors. Throughput mixes a count and a point edit,")
-    print(f"from threads of one driver sharing the store; on this machine the driver and the shards share {os.cpu_count()} cores.")
-    ray.shutdown()
+    two = columns["2 shards"]
+    per_key = (two["find returning ~10% of keys"] - two["small find (rare tag)"])
+    print(f"\nA returned key costs about {per_key / tenth_count * 1e6:.2f} µs over the wire "
+          f"(find of ~10% less a small find, over {tenth_count:,} keys).")
+    bare = columns["bare Ray actor"]["point edit: add_tag"]
+    print(f"A durable point edit on 2 shards takes {two['point edit: add_tag'] / bare:.2f}x a bare actor call "
+          f"(+{(two['point edit: add_tag'] - bare) * 1e3:.2f} ms); synced to the disk, "
+          f"{two[SYNCED] / bare:.2f}x.")
+    print(f"A shard of {notes['shard keys']:,} keys killed with SIGKILL answered again after "
+          f"{show(two['restart of a killed shard, until it answers'])}; the 2-shard loads took "
+          f"{show(two['load, fed from the driver'])} and {show(two['load, from partitions'])}.")
+    print("Latencies are medians. Loads include starting the actors and writing each shard's snapshot.")
+    print("Throughput mixes a count and a point edit, from threads of one driver sharing the store;")
+    print(f"on this machine the driver and the shards share {os.cpu_count()} cores.")
 
 
 if __name__ == "__main__":

@@ -29,6 +29,11 @@ class ShardUnavailableError(RuntimeError):
     def __init__(self, index: int, shards: int, reason: str) -> None:
         super().__init__(f"shard {index} of {shards} {reason}")
         self.index = index
+        self.shards = shards
+        self.reason = reason
+
+    def __reduce__(self) -> tuple[Any, tuple[int, int, str]]:
+        return type(self), (self.index, self.shards, self.reason)
 
 
 class StoreNotFoundError(LookupError):
@@ -37,6 +42,9 @@ class StoreNotFoundError(LookupError):
     def __init__(self, name: str) -> None:
         super().__init__(f"no store named {name!r} runs on this Ray cluster")
         self.name = name
+
+    def __reduce__(self) -> tuple[Any, tuple[str]]:
+        return type(self), (self.name,)
 
 
 class ClosedError(RuntimeError):

@@ -52,6 +52,10 @@ class CorruptFileError(ValueError):
     def __init__(self, path: str, problem: str) -> None:
         super().__init__(f"{path}: {problem}")
         self.path = path
+        self.problem = problem
+
+    def __reduce__(self) -> tuple[Any, tuple[str, str]]:  # it crosses processes
+        return type(self), (self.path, self.problem)
 
 
 class FolderInUseError(ValueError):

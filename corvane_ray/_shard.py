@@ -20,7 +20,7 @@ import os
 import sys
 import tempfile
 import time
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any, NoReturn
 
 from corvane import Corvane
@@ -128,9 +128,7 @@ class Shard:
             if (meta.get("shard"), meta.get("shards")) != (self.index, self.shards):
                 raise CorruptFileError(snapshot.path, f"is the snapshot of shard {meta.get('shard')} of "
                                        f"{meta.get('shards')}, not of shard {self.index} of {self.shards}")
-            with collector_paused():
-                self.store = Corvane(itertools.chain.from_iterable(
-                    zip(keys, values) for keys, values in snapshot.columns()))
+            self.store = build(snapshot.columns())
             self.ledgers = _unpack_ledgers(snapshot.path, meta.get("clients"))
             for number, record in enumerate(records):
                 self._replay(files.folder, number, record)
@@ -287,8 +285,7 @@ class Shard:
             if isinstance(chunk, Failure):  # the partition it came from did not read
                 return chunk
         try:
-            with collector_paused():
-                store = Corvane(itertools.chain.from_iterable(zip(*decode(chunk)) for chunk in chunks))
+            store = build(decode(chunk) for chunk in chunks)
             ledger.replies[seq] = None
             files.fold(self._meta(), chunks)
         except Exception as error:
@@ -342,11 +339,19 @@ class Shard:
         return len(keys)
 
 
+def build(columns: Iterable[Sequence[list[Any]]]) -> Corvane:
+    """A store of [keys, tag lists] columns applied in order."""
+    pairs: Iterable[tuple[Any, list[Any]]] = itertools.chain.from_iterable(
+        zip(keys, values) for keys, values in columns)
+    with collector_paused():
+        return Corvane(pairs)
+
+
 def fetch(refs: Sequence[Any]) -> list[Any]:
     """Objects from Ray's object store."""
     import ray
 
-    return ray.get(list(refs))  # type: ignore[no-any-return]
+    return ray.get(list(refs))
 
 
 def _actor_context() -> Any:
@@ -365,7 +370,7 @@ def _restarted() -> bool:
 
 def _node() -> str | None:
     context = _actor_context()
-    return None if context is None else context.get_node_id()  # type: ignore[no-any-return]
+    return None if context is None else context.get_node_id()
 
 
 def _come_back_from_the_files() -> NoReturn:

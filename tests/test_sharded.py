@@ -148,9 +148,9 @@ def test_checkpoints_fold_the_logs_and_exports_come_back_as_they_were(sharded, l
         assert again.to_dict() == {**expected, "only": {"in the copy"}}
 
 
-def test_an_export_that_fails_leaves_the_older_one_whole(sharded, tmp_path):
+def test_an_export_that_fails_leaves_the_older_one_whole_and_the_store_as_it_was(sharded, local_ray, tmp_path):
     store = sharded(2)
-    store.update({"a": ["x"], "b": ["y"]})
+    store.update({"a": ["x"], "b": ["y"], "c": ["z"]})
     store.export(tmp_path)
     before = sorted(os.listdir(tmp_path))
     store[bytes([0xFF])] = ["t"]  # one shard holds text that cannot be written
@@ -158,7 +158,12 @@ def test_an_export_that_fails_leaves_the_older_one_whole(sharded, tmp_path):
         store.export(tmp_path)
     assert sorted(os.listdir(tmp_path)) == before
     with ShardedCorvane.from_partitions(tmp_path, shards=1) as copy:
-        assert copy.to_dict() == {"a": {"x"}, "b": {"y"}}
+        assert copy.to_dict() == {"a": {"x"}, "b": {"y"}, "c": {"z"}}
+    del store[bytes([0xFF])]
+    popped = store.popitem()[0]
+    for handle in store.shards:
+        local_ray.kill(handle, no_restart=False)
+    assert sorted(store.keys()) == sorted({"a", "b", "c"} - {popped})
 
 
 def test_a_shard_that_does_not_answer_ends_in_an_error_naming_it(local_ray):

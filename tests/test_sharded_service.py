@@ -5,7 +5,9 @@ lost node and a stopped cluster; calls from threads meeting close(); Ctrl-C;
 and how a store joins or starts Ray."""
 
 import _thread
+import json
 import os
+import shutil
 import pickle
 import signal
 import stat
@@ -109,8 +111,24 @@ def test_a_store_reopens_from_its_files_and_refuses_a_second_live_store(local_ra
         ShardedCorvane(shards=1, path=tmp_path / "file" / "store", name="never")
     with pytest.raises(StoreNotFoundError):
         ShardedCorvane.open("never")
+    snapshot = next((path / "shard-00001-of-00003").glob("snapshot-*"))
+    whole = snapshot.read_bytes()
+    snapshot.write_bytes(whole[:-1])
+    with pytest.raises(corvane_ray.CorruptFileError, match=f"^{snapshot}: "):
+        ShardedCorvane(path=path)
+    snapshot.write_bytes(whole)
     ShardedCorvane(path=path).destroy()
     assert not path.exists()
+
+
+def test_a_shard_whose_folder_is_gone_says_so_instead_of_starting_empty(local_ray):
+    with ShardedCorvane({"k": ["a"], "d": ["a"]}, shards=2) as store:
+        place = store.describe()[store.shard_of("k")]
+        shutil.rmtree(place["folder"])  # what losing the node's disk does
+        os.kill(place["pid"], signal.SIGKILL)
+        with pytest.raises(RuntimeError, match=f"is not open: .* a shard's folder is gone .*{place['folder']}"):
+            store["k"]
+        assert store["d"] == {"a"}
 
 
 def kill_soon(local_ray, name, index, delay):
@@ -132,10 +150,15 @@ def kill_soon(local_ray, name, index, delay):
 
 
 @pytest.mark.parametrize("delay", [0.0, 0.6])
-def test_a_shard_killed_while_it_loads_comes_back_with_the_load_once(local_ray, delay):
+@pytest.mark.parametrize("source", ["driver", "partitions"])
+def test_a_shard_killed_while_it_loads_comes_back_with_the_load_once(local_ray, tmp_path, delay, source):
     data = {f"key/{i}": [f"t{i % 13}", f"u{i % 101}"] for i in range(60_000)}
     killer = kill_soon(local_ray, "loading", 0, delay)
-    store = ShardedCorvane(data, shards=2, name="loading", timeout=120)
+    if source == "driver":
+        store = ShardedCorvane(data, shards=2, name="loading", timeout=120)
+    else:  # shard 0 reads the one file, and is killed while it splits it or builds
+        (tmp_path / "part.jsonl").write_text("".join(json.dumps({"key": k, "tags": t}) + "\n" for k, t in data.items()))
+        store = ShardedCorvane.from_partitions(tmp_path, shards=2, name="loading", timeout=120)
     killer.join()
     try:
         assert store.count([]) == len(data) and store.count(["t3", "u5"]) == Corvane(data).count(["t3", "u5"])

@@ -3,7 +3,8 @@
 
 from typing import Any
 
-from corvane_ray import DEFAULT_TIMEOUT, ShardedCorvane, ShardUnavailableError, shard_of
+from corvane_ray import (DEFAULT_TIMEOUT, CorruptFileError, ShardedCorvane, ShardUnavailableError, StoreNotFoundError,
+                         shard_of)
 
 
 def tour(folder: str) -> None:
@@ -25,6 +26,7 @@ def tour(folder: str) -> None:
         handles: list[Any] = store.shards
         store.update({"img/5.jpg": ["new"]})
         store.checkpoint()
+        store.export(folder)
         print(found, counts, sets, total, tags, fallback, popped, kept, everything, listed, where, handles,
               store.describe(), [key for key in store], "img/1.jpg" in store, store.setdefault("k", ["v"]))
     try:
@@ -33,3 +35,20 @@ def tour(folder: str) -> None:
         print(error.index)
     else:
         loaded.close()
+
+
+
+def service(folder: str) -> None:
+    store = ShardedCorvane(shards=2, name="photos", path=folder, durability="fsync", timeout=None)
+    try:
+        other = ShardedCorvane.open("photos", timeout=10.0)
+    except StoreNotFoundError as error:
+        print(error.name)
+    except CorruptFileError as error:
+        print(error.path)
+    else:
+        name: str | None = other.name
+        limit: float | None = other.timeout
+        print(name, limit)
+        other.close()
+    store.destroy()
