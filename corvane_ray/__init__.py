@@ -12,8 +12,8 @@ durable in its shards and shared by every process of the cluster.
 Ray is imported when the first store is made or opened, not by this import.
 """
 
-from ._client import ShardUnavailableError, StoreNotFoundError
 from ._durable import CorruptFileError
+from ._errors import ShardUnavailableError, StoreNotFoundError
 from ._routing import shard_of
 from ._store import DEFAULT_TIMEOUT, ShardedCorvane
 

@@ -18,40 +18,9 @@ from collections.abc import Mapping
 from typing import Any
 
 from . import _cluster
-from ._shard import Failure
+from ._errors import ClosedError, Failure, ShardUnavailableError
 
 RESEND_PAUSE = 0.05  # seconds between sends to a shard Ray reports as briefly unavailable
-
-
-class ShardUnavailableError(RuntimeError):
-    """A shard that did not answer in time, or is gone for good."""
-
-    def __init__(self, index: int, shards: int, reason: str) -> None:
-        super().__init__(f"shard {index} of {shards} {reason}")
-        self.index = index
-        self.shards = shards
-        self.reason = reason
-
-    def __reduce__(self) -> tuple[Any, tuple[int, int, str]]:
-        return type(self), (self.index, self.shards, self.reason)
-
-
-class StoreNotFoundError(LookupError):
-    """No store of that name runs on the Ray cluster."""
-
-    def __init__(self, name: str) -> None:
-        super().__init__(f"no store named {name!r} runs on this Ray cluster")
-        self.name = name
-
-    def __reduce__(self) -> tuple[Any, tuple[str]]:
-        return type(self), (self.name,)
-
-
-class ClosedError(RuntimeError):
-    """A call on a handle after its close()."""
-
-    def __init__(self) -> None:
-        super().__init__("this ShardedCorvane is closed")
 
 
 Plan = Mapping[int, tuple[str, tuple[Any, ...]]]  # shard index: (actor method, arguments)

@@ -28,6 +28,7 @@ from corvane import Corvane
 from . import _partitions
 from ._convert import collector_paused
 from ._durable import LOCK_WAIT, CorruptFileError, ShardFiles, decode, encode, shard_folder
+from ._errors import Failure, ShardUnavailableError
 
 # Calls a shard takes from a handle; anything else is refused.
 READS = frozenset({
@@ -45,16 +46,6 @@ IDLE_CLIENT = 86_400.0  # seconds after which a silent handle's last replies are
 EXPIRED = "an edit that reached its shard after its caller stopped waiting for it was not applied"
 _ERRORS: dict[str, type[Exception]] = {error.__name__: error for error in (
     KeyError, ValueError, TypeError, RuntimeError, UnicodeDecodeError, OSError, AttributeError)}
-
-
-class Failure:
-    """An exception raised by the store, sent back as a value so that the
-    handle raises it as it is, not wrapped in Ray's task error."""
-
-    __slots__ = ("error",)
-
-    def __init__(self, error: BaseException) -> None:
-        self.error = error
 
 
 class Ledger:
@@ -97,6 +88,7 @@ class Shard:
         self.ready = False
         self.fold_at = FOLD_FLOOR
         self.missing: OSError | None = None  # why a restarted shard found no folder
+        self.retired = False
         if _restarted():
             try:
                 self._open(wait=LOCK_WAIT)  # any other error leaves the actor dead, with the reason
@@ -163,7 +155,7 @@ class Shard:
                 self.files.close()
             self.files = None
         self.store = Corvane()
-        self.ready = False
+        self.ready, self.retired = False, True
 
     # Calls
 
@@ -205,14 +197,9 @@ class Shard:
         edit that arrives again gets the reply recorded the first time."""
         if method not in EDITS:
             return Failure(AttributeError(f"a shard takes no edit {method!r}"))
-        files = self._files()
-        if isinstance(files, Failure):
-            return files
-        ledger = self._ledger(client, floor)
-        if seq in ledger.replies:
-            return ledger.replies[seq]
-        if seq <= ledger.floor:
-            return Failure(RuntimeError(EXPIRED))
+        files, ledger, known = self._admit(client, seq, floor)
+        if files is None or ledger is None:
+            return known
         if method == "popitem":
             reply = self._popitem(files, (client, seq, floor))
         else:
@@ -251,6 +238,19 @@ class Shard:
         except Exception as error:
             return Failure(error)
 
+    def _admit(self, client: bytes, seq: int, floor: int) -> tuple[ShardFiles | None, Ledger | None, Any]:
+        """The folder and the handle's ledger for a new edit; for one this shard
+        answered already, or cannot take, None and its answer."""
+        files = self._files()
+        if isinstance(files, Failure):
+            return None, None, files
+        ledger = self._ledger(client, floor)
+        if seq in ledger.replies:
+            return None, None, ledger.replies[seq]
+        if seq <= ledger.floor:
+            return None, None, Failure(RuntimeError(EXPIRED))
+        return files, ledger, None
+
     def _ledger(self, client: bytes, floor: int) -> Ledger:
         ledger = self.ledgers.get(client)
         if ledger is None:
@@ -259,6 +259,8 @@ class Shard:
         return ledger
 
     def _files(self) -> ShardFiles | Failure:
+        if self.retired:
+            return Failure(ShardUnavailableError(self.index, self.shards, "is gone: the store was closed or destroyed"))
         if self.files is None:
             reason = f": {self.missing}" if self.missing else ""
             return Failure(RuntimeError(f"shard {self.index} of {self.shards} is not open{reason}"))
@@ -274,12 +276,9 @@ class Shard:
         """Replaces the store with the entries of encoded [keys, tag lists]
         chunks in Ray's object store, applied in order, and makes them the
         new snapshot: the chunks are written as they came."""
-        files = self._files()
-        if isinstance(files, Failure):
-            return files
-        ledger = self._ledger(client, floor)
-        if seq in ledger.replies:
-            return ledger.replies[seq]
+        files, ledger, known = self._admit(client, seq, floor)
+        if files is None or ledger is None:
+            return known
         chunks = fetch(refs)
         for chunk in chunks:
             if isinstance(chunk, Failure):  # the partition it came from did not read

@@ -12,7 +12,8 @@ from types import TracebackType
 from typing import Any, TypeVar, overload
 
 from . import _cluster, _durable, _partitions
-from ._client import ClosedError, Line, ShardUnavailableError, StoreNotFoundError
+from ._client import Line
+from ._errors import ClosedError, ShardUnavailableError, StoreNotFoundError
 from ._convert import NotText, Wire, key, refuse, routed_chunks, tags, text, update_pairs
 from ._routing import shard_of
 from ._shard import Shard

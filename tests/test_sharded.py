@@ -167,7 +167,9 @@ def test_an_export_that_fails_leaves_the_older_one_whole_and_the_store_as_it_was
 
 
 def test_a_shard_that_does_not_answer_ends_in_an_error_naming_it(local_ray):
-    with ShardedCorvane({"k": ["a"], "d": ["a"]}, shards=2, timeout=1.5) as store:
+    store = ShardedCorvane({"k": ["a"], "d": ["a"]}, shards=2, name="impatient")
+    impatient = ShardedCorvane.open("impatient", timeout=1.5)
+    try:
         index = store.shard_of("k")
         assert store.shard_of("d") != index
         pid = store.describe()[index]["pid"]
@@ -175,13 +177,15 @@ def test_a_shard_that_does_not_answer_ends_in_an_error_naming_it(local_ray):
         try:
             started = time.monotonic()
             with pytest.raises(ShardUnavailableError, match=rf"^shard {index} of 2 did not answer within 1.5 s$"):
-                store.update({"k": ["b"], "d": ["b"]})
+                impatient.update({"k": ["b"], "d": ["b"]})
             assert time.monotonic() - started < 30
-            assert store.get("d") == {"b"}  # the shard that answered applied it
+            assert impatient.get("d") == {"b"}  # the shard that answered applied it
         finally:
             os.kill(pid, signal.SIGCONT)
         assert store.to_dict() == {"k": {"b"}, "d": {"b"}}  # the other one did once it went on
         assert store.describe()[index]["pid"] == pid
+    finally:
+        store.destroy()
 
 
 def test_errors_come_back_as_the_store_raises_them(sharded):

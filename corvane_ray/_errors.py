@@ -1,0 +1,46 @@
+"""The errors a handle raises, and how a shard sends back one of the store's own."""
+
+from __future__ import annotations
+
+from typing import Any
+
+
+class Failure:
+    """An exception raised by the store, sent back as a value so that the
+    handle raises it as it is, not wrapped in Ray's task error."""
+
+    __slots__ = ("error",)
+
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
+
+
+class ShardUnavailableError(RuntimeError):
+    """A shard that did not answer in time, or is gone for good."""
+
+    def __init__(self, index: int, shards: int, reason: str) -> None:
+        super().__init__(f"shard {index} of {shards} {reason}")
+        self.index = index
+        self.shards = shards
+        self.reason = reason
+
+    def __reduce__(self) -> tuple[Any, tuple[int, int, str]]:
+        return type(self), (self.index, self.shards, self.reason)
+
+
+class StoreNotFoundError(LookupError):
+    """No store of that name runs on the Ray cluster."""
+
+    def __init__(self, name: str) -> None:
+        super().__init__(f"no store named {name!r} runs on this Ray cluster")
+        self.name = name
+
+    def __reduce__(self) -> tuple[Any, tuple[str]]:
+        return type(self), (self.name,)
+
+
+class ClosedError(RuntimeError):
+    """A call on a handle after its close()."""
+
+    def __init__(self) -> None:
+        super().__init__("this ShardedCorvane is closed")
