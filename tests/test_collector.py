@@ -221,3 +221,81 @@ def test_calls_leave_the_collector_as_the_callers_code_left_it(enable):
             assert gc.isenabled() == enable, name
     finally:
         gc.enable() if was else gc.disable()
+
+
+# Two threads meet in the collector's pause: the first call's __del__ (of an
+# object the caller's code took out of update()'s dict, so that the call's
+# own reference is the last) lets the interpreter lock go while it runs, and
+# a second call in another thread is inside its own pause (converting a
+# generator) when the first call ends. Then a collection that a listing's
+# allocation starts must still wait for the listing.
+TWO_THREADS = """
+import gc, threading
+from corvane import Corvane
+
+m = Corvane({{f"k{{i}}": ["t"] for i in range(8)}})
+finalizing, second_inside, end_finalizer, end_second = (threading.Event() for _ in range(4))
+
+class TakesItselfOut:
+    def __iter__(self):
+        del entries["k"]
+        return iter(["u"])
+    def __del__(self):
+        finalizing.set()
+        end_finalizer.wait()
+
+def slow_tags():
+    yield "x"
+    second_inside.set()
+    end_second.wait()
+
+entries = {{"k": TakesItselfOut()}}
+first = threading.Thread(target=m.update, args=(entries,))
+second = threading.Thread(target=lambda: (finalizing.wait(), m.add_tags("other", slow_tags())))
+first.start(), second.start()
+second_inside.wait()
+end_finalizer.set()  # the first call ends while the second is inside its pause
+first.join()
+end_second.set()
+second.join()
+print("collector on after both:", gc.isenabled())
+
+class Grows:  # cyclic garbage whose finalizer adds keys
+    def __init__(self):
+        self.me = self
+    def __del__(self):
+        m.update({{f"n{{i}}": ["t"] for i in range(1000)}})
+
+gc.disable()
+Grows()
+held = [[] for _ in range(100)], [{{}} for _ in range(100)], [(i, i) for i in range(2100)]  # no free lists
+gc.set_threshold(1)
+gc.enable()
+listed = m.keys()
+gc.set_threshold(700)
+print("listed:", len(listed), all(type(k) is str for k in listed))
+"""
+
+
+def test_two_threads_in_the_pause_leave_it_sound():
+    out = assert_child_ok(TWO_THREADS.format())
+    assert out.splitlines() == ["collector on after both: True", "listed: 10 True"], out
+
+
+def test_a_finalizer_that_update_runs_leaves_the_collector_as_it_set_it():
+    class TakesItselfOut:
+        def __iter__(self):
+            del entries["k"]
+            return iter(["u"])
+
+        def __del__(self):
+            gc.disable()
+
+    was = gc.isenabled()
+    try:
+        gc.enable()
+        entries = {"k": TakesItselfOut()}
+        Corvane().update(entries)
+        assert not gc.isenabled()  # as the finalizer, the caller's code, left it
+    finally:
+        gc.enable() if was else gc.disable()

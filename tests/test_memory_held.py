@@ -73,3 +73,65 @@ assert len(m) == 200 and size < 64 * 1024, size
 print("ok")
 """)
     assert "ok" in out
+
+
+def test_kept_key_sets_shrink_with_the_store_and_weigh_at_most_a_quarter_of_it():
+    out = assert_child_ok(HEAP + """
+import tracemalloc
+n, left = 200_000, 1_000
+data = {f"k{i}": [f"own{i}", "keep" if i < left else "drop"] for i in range(n)}
+m, store_bytes = held(lambda: Corvane(data))
+tracemalloc.start()
+for i in range(n):  # the second query of a tag keeps its key set
+    m.find([f"own{i}"]), m.find([f"own{i}"])
+kept_bytes = tracemalloc.get_traced_memory()[0]
+tracemalloc.stop()
+assert kept_bytes <= store_bytes / 4, (kept_bytes, store_bytes)
+assert m.find(["own5"]) == {"k5"} and m.find(["own5"]) == {"k5"}
+def cut_down():
+    for i in range(n - 1, left - 1, -1):
+        del m[f"k{i}"]
+    return m
+cut, cut_bytes = held(cut_down)
+fresh, fresh_bytes = held(lambda: Corvane({k: data[k] for k in list(data)[:left]}))
+assert cut_bytes - store_bytes <= 2 * fresh_bytes, (cut_bytes - store_bytes, fresh_bytes)
+cleared, cleared_bytes = held(lambda: (m.clear(), m)[1])
+assert cut_bytes - store_bytes + cleared_bytes < 4096, cut_bytes - store_bytes + cleared_bytes
+print("ok")
+""")
+    assert "ok" in out
+
+
+@pytest.mark.parametrize("cut", ["erase_where", "retain_where", "popitem", "del", "discard_tag"])
+def test_a_store_halved_holds_about_what_a_fresh_one_does(cut):
+    # 100 tags on about 600 keys each, in one block of entry ids: bitmaps,
+    # which a fresh store of half as many carriers holds as arrays.
+    out = assert_child_ok(HEAP + f"""
+import random
+rng = random.Random(5)
+n = 60_000
+data = {{f"k{{i}}": [f"t{{i % 100}}", f"u{{(i // 100) % 100}}", "drop" if i % 2 else "keep"] for i in range(n)}}
+def halved():
+    m = Corvane(data)
+    how = {cut!r}
+    if how == "erase_where":
+        m.erase_where(["drop"])
+    elif how == "retain_where":
+        m.retain_where(["keep"])
+    elif how == "popitem":
+        for _ in range(n // 2):
+            m.popitem()
+    elif how == "del":
+        for key in rng.sample(list(data), n // 2):
+            del m[key]
+    else:  # every key keeps one of its two tags
+        for i, key in enumerate(data):
+            m.discard_tag(key, data[key][i % 2])
+    return m
+cut, cut_bytes = held(halved)
+fresh, fresh_bytes = held(lambda: Corvane(cut.to_dict()))
+assert cut.to_dict() == fresh.to_dict()
+assert cut_bytes <= 1.5 * fresh_bytes, (cut_bytes / fresh_bytes, cut_bytes, fresh_bytes)
+print("ok")
+""")
+    assert "ok" in out

@@ -1,6 +1,7 @@
 // Building whole stores from Python data, applying a dict, and exporting.
 
 #include "bindings/adapters.hpp"
+#include "bindings/collector.hpp"
 #include "bindings/results.hpp"
 
 namespace corvane::adapters {
@@ -25,9 +26,16 @@ void update(Store &s, const Dict &d) {
     PyObject *key = nullptr, *value = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(d.object.get(), &pos, &key, &value) != 0) {
-        // The conversions may change or clear `d`; hold our own references.
-        const Ref k = Ref::borrow(key), v = Ref::borrow(value);
-        put_pair(s, k.get(), v.get(), "'d'", scratch);
+        TextArg k;
+        {
+            // The conversions may change or clear `d`, so our own references
+            // hold the entry; dropping them may then run the caller's code.
+            const GcPause::Lift caller_code;
+            const Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+            k = element_text(held_key.get(), Use::store, "'d'");
+            to_tag_list(Iterable{held_value, Ref()}, scratch, Use::store, "'d'");
+        }
+        s.put(k, scratch);
     }
 }
 

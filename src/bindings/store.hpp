@@ -15,16 +15,20 @@ namespace corvane {
 struct KeyIterator;  // iteration.cpp
 
 // A bucket's memo: nothing; Py_None, once queried since its carriers last
-// changed; or the set of its keys, kept for the next query, weighing its size.
-// A kept set is never handed out and is hidden from the collector (a set
-// of str cannot be part of a cycle), so no other code can reach it: its
-// size stays what it was when kept.
+// changed; or the set of its keys, kept for the next query, weighing the
+// bytes it takes (the object, its collector header and its table). A kept
+// set is never handed out and is hidden from the collector (a set of str
+// cannot be part of a cycle), so no other code can reach it: it stays as
+// it was when kept.
 struct KeySetMemo {
     Ref object;
 
     std::size_t weight() const noexcept {
         PyObject *o = object.get();
-        return o != nullptr && o != Py_None ? static_cast<std::size_t>(PySet_GET_SIZE(o)) : 0;
+        if (o == nullptr || o == Py_None) return 0;
+        const auto *so = reinterpret_cast<const PySetObject *>(o);
+        const std::size_t table = so->table == so->smalltable ? 0 : std::size_t(so->mask + 1) * sizeof(setentry);
+        return sizeof(PySetObject) + 2 * sizeof(void *) + table;
     }
 };
 
@@ -83,6 +87,7 @@ public:
         const bool raw = raw_at(id);
         CoreStore::erase(id);
         raw_keys_ -= raw;
+        tidy_kept();
     }
     void erase_all(std::vector<Id> ids) {
         detach_iterators();
@@ -90,6 +95,7 @@ public:
         for (Id id : ids) raw += raw_at(id);
         CoreStore::erase_all(std::move(ids));
         raw_keys_ -= raw;
+        tidy_kept();
     }
     void retain(std::span<const Id> keep) {
         detach_iterators();
@@ -97,6 +103,7 @@ public:
         for (Id id : keep) kept_raw += raw_at(id);
         CoreStore::retain(keep);
         raw_keys_ = kept_raw;
+        tidy_kept();
     }
     void clear() {
         detach_iterators();
@@ -122,9 +129,9 @@ public:
     bool seen(Id b) const noexcept { return bucket(b).memo.object.get() == Py_None; }
     void mark_seen(Id b) noexcept { set_memo(b, KeySetMemo{Ref::borrow(Py_None)}); }
 
-    // Keeps a query's result for bucket b, within a budget of as many
-    // elements in all as the store has entries (at least 1024); past it,
-    // every kept set is dropped first. Best effort: false when it keeps
+    // Keeps a query's result for bucket b, within a budget of a quarter of
+    // the store's own heap (counted by heap_floor()), at least 64 KiB; past
+    // it, every kept set is dropped first. Best effort: false when it keeps
     // nothing.
     bool keep_key_set(Id b, Ref keys) noexcept;
 
@@ -138,10 +145,14 @@ private:
     template <class Change>
     void keyed_change(const TextArg &key, Change &&change) {
         detach_iterators();
-        if (key.text.str() != nullptr) return change();
-        const bool was_raw = raw_at(find(key));
-        change();
-        raw_keys_ = raw_keys_ - was_raw + raw_at(find(key));
+        if (key.text.str() != nullptr) {
+            change();
+        } else {
+            const bool was_raw = raw_at(find(key));
+            change();
+            raw_keys_ = raw_keys_ - was_raw + raw_at(find(key));
+        }
+        tidy_kept();
     }
 
     // Gives every iterator walking this store its own copy of the keys it
@@ -150,13 +161,17 @@ private:
     void detach_iterators();
 
     void forget_key_sets() noexcept;
+    // Prunes kept_ once more than half of it is stale, and gives back its room.
+    void tidy_kept() noexcept {
+        if (kept_.size() > 2 * std::size_t(memo_count) + 64) prune_kept();
+    }
     void prune_kept() noexcept;
 
     std::uint64_t raw_keys_ = 0;
     // The buckets given a key set since the last reset, so that all can be
     // dropped without a walk over every bucket. Some may have dropped theirs
-    // since (or been renumbered): it is pruned once it holds twice as many
-    // as there are buckets.
+    // since (or been renumbered): it is pruned once more than half of it is,
+    // and its room shrinks with it.
     std::vector<Id> kept_;
 };
 

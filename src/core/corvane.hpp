@@ -118,6 +118,7 @@ struct Corvane {
     TagIndex tag_index;
     Objects objects;
     std::size_t memo_weight = 0;
+    std::uint32_t memo_count = 0;  // memos of nonzero weight
 
     // ---- lookups ----------------------------------------------------------
 
@@ -150,7 +151,9 @@ struct Corvane {
     // A memo for a live bucket; dropped at the next change of its carriers.
     void set_memo(Id b, Memo memo) noexcept {
         Memo &held = tag_index.buckets[b].memo;
-        memo_weight = memo_weight - held.weight() + memo.weight();
+        const std::size_t was = held.weight(), is = memo.weight();
+        memo_weight = memo_weight - was + is;
+        memo_count = memo_count - (was != 0) + (is != 0);
         held = std::move(memo);
     }
     void drop_memo(Id b) noexcept { set_memo(b, Memo()); }
@@ -163,6 +166,17 @@ struct Corvane {
         }
     }
     std::uint32_t tag_count() const noexcept { return tag_index.index.size(); }
+
+    // How many (entry, tag) pairs the store holds: the sum of its carriers' sizes.
+    std::uint64_t links() const noexcept { return links_; }
+
+    // A floor of the store's own heap, in bytes: its tables, and two bytes for
+    // each (entry, tag) pair, the least its carriers take.
+    std::size_t heap_floor() const noexcept {
+        return objects.entries.capacity() * sizeof(Entry) + objects.index.bytes() +
+               tag_index.buckets.capacity() * sizeof(Bucket) + tag_index.index.bytes() +
+               tag_index.free.capacity() * sizeof(Id) + links_ * 2;
+    }
 
     // ---- edits ------------------------------------------------------------
 
@@ -302,6 +316,8 @@ struct Corvane {
         objects = Objects();
         tag_index = TagIndex();
         memo_weight = 0;
+        memo_count = 0;
+        links_ = links_peak_ = 0;
     }
 
     // ---- queries ----------------------------------------------------------
@@ -358,6 +374,9 @@ struct Corvane {
     }
 
 private:
+    std::uint64_t links_ = 0;       // (entry, tag) pairs held
+    std::uint64_t links_peak_ = 0;  // the most held since carriers were last fitted
+
     std::vector<Id> union_of(carriers::CarrierSets sets) const {
         std::uint64_t total = 0;
         for (const Carriers *s : sets) total += s->size();
@@ -475,6 +494,7 @@ private:
     void unlink(Id b, Id id) noexcept {
         Carriers &c = carriers_of(b);
         c.erase(id);
+        --links_;
         if (c.empty()) {
             release_bucket(b);
         } else {
@@ -539,6 +559,18 @@ private:
         shrink_free_heap();
         tag_index.index.shrink();
         shrink_vector(tag_index.buckets);
+        fit_carriers_once_halved();
+    }
+
+    // Once the store holds at most half the (entry, tag) pairs it held at
+    // its peak since the last time, gives every carrier the form and room a
+    // fresh store would: a block that fell back within an array's size
+    // becomes an array again, which an erasure alone does only far below it
+    // (so that point edits at the limit do not switch forms back and forth).
+    void fit_carriers_once_halved() noexcept {
+        if (links_ * 2 > links_peak_ || links_peak_ < 1024) return;
+        for (Bucket &b : tag_index.buckets) b.carriers.fit();
+        links_peak_ = links_;
     }
 
     // A vector at most half full moves into room for a quarter more than it holds.
@@ -643,6 +675,8 @@ private:
             carriers_of(b).settle(target);
             drop_memo(b);
         }
+        links_ += added.size();
+        links_peak_ = std::max(links_peak_, links_);
         for (Id b : dropped) {
             e.tags.erase(b);
             unlink(b, target);

@@ -23,6 +23,7 @@ namespace corvane {
 class TextIndex {
 public:
     std::uint32_t size() const noexcept { return size_; }
+    std::size_t bytes() const noexcept { return std::size_t(cap_) * sizeof(Bucket); }
 
     // The id whose text `is_text(id)` confirms, among those with this hash.
     template <class IsText>

@@ -217,12 +217,19 @@ public:
         for (const Block &b : blocks()) b.for_each(visit);
     }
 
-    // Gives back the room that arrays and the block table hold beyond what
-    // they use (once a build is done), as far as memory allows.
+    // Gives each block the form and room a build of what it holds would (an
+    // array up to array_max, in the least room), and the block table the
+    // room it uses, as far as memory allows. For after a build, and once a
+    // store has shrunk a lot: erasures alone leave a bitmap down to bitmap_min.
     void fit() noexcept {
         for (std::uint32_t i = 0; i < n_; ++i) {
             Block &b = blocks_[i];
-            if (!b.bitmap && b.capacity > array_room(b.count)) refit(b, array_room(b.count));
+            if (b.pinned) continue;
+            if (b.bitmap && b.count <= array_max) {
+                bitmap_to_array(b);
+            } else if (!b.bitmap && b.capacity > array_room(b.count)) {
+                refit(b, array_room(b.count));
+            }
         }
         if (n_ != 0 && cap_ > n_) shrink_blocks(n_);
     }
@@ -328,6 +335,18 @@ private:
             b.capacity = array_max;
         }
         std::memcpy(a, held, std::size_t(b.count) * sizeof(Offset));
+        b.bitmap = false;
+    }
+
+    // A bitmap as an array in the least room, if memory allows.
+    static void bitmap_to_array(Block &b) noexcept {
+        const std::uint32_t cap = array_room(b.count);
+        Offset *a = array::allocate(cap);
+        if (a == nullptr) return;
+        bitmap::to_array(b.words(), a);
+        std::free(b.data);
+        b.data = a;
+        b.capacity = cap;
         b.bitmap = false;
     }
 
