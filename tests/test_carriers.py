@@ -71,6 +71,18 @@ def test_kept_key_sets_follow_every_change():
     assert m.find(["common"]) == set() and m.find_any(["rare3", "rare4"]) == set()
 
 
+def test_kept_key_sets_of_overlapping_rare_tags_unite_without_repeats():
+    data = {f"k{i}": {f"a{i % 100}", f"b{i % 150}"} for i in range(6000)}
+    m = Corvane(data)
+    for tags in (["a1", "b1"], ["a1", "b1", "a2", "b4"], ["b4", "a1"]):
+        expected = {k for k, v in data.items() if v & set(tags)}
+        for _ in range(3):  # from the second query on, from the kept sets
+            found = m.find_any(tags)
+            assert found == expected and len(found) == len(expected) == m.count_any(tags)
+            found.add("mine")  # the answer is a set of its own
+        assert "mine" not in m.find_any(tags)
+
+
 def test_many_kept_key_sets_stay_within_budget():
     # More tags queried than the store has entries: kept sets are dropped as
     # needed and every answer stays right.

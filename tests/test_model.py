@@ -5,6 +5,7 @@ CORVANE_MODEL_EXAMPLES raises the number of sequences for a long soak run.
 
 import gc
 import os
+import random
 from functools import partial
 
 import pytest
@@ -12,6 +13,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
+from conftest import check_index
 from corvane import Corvane
 from model import Model, text
 
@@ -377,3 +379,28 @@ TestCarrierForms.settings = settings(
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
 )
+
+
+def test_tag_ids_past_two_to_the_sixteen_through_renumbering():
+    # 70,000 tags in use: keys carry ids past 2^16 (held wide, or on the heap
+    # beside narrow ones); dropping most tags renumbers the rest downwards,
+    # past that line again, while keys gain and lose tags.
+    rng = random.Random(16)
+    n = 70_000
+    m = Corvane({f"f{i}": [f"t{i}"] for i in range(n)})
+    model = {f"f{i}": {f"t{i}"} for i in range(n)}
+    keys = [f"k{i}" for i in range(300)]
+    for step in range(6):
+        for key in keys:
+            tags = {f"t{rng.randrange(n)}" for _ in range(rng.choice([1, 2, 3, 5, 7, 9, 70]))}
+            m.add_tags(key, tags)
+            model.setdefault(key, set()).update(tags)
+            for tag in rng.sample(sorted(model[key]), len(model[key]) // 3):
+                m.discard_tag(key, tag)
+                model[key].discard(tag)
+        for i in range(step * 10_000, (step + 1) * 10_000):  # their tags go, and the table is renumbered
+            del m[f"f{i}"]
+            del model[f"f{i}"]
+        assert {key: m[key] for key in keys} == {key: model[key] for key in keys}
+    check_index(m)
+    assert m.to_dict() == model

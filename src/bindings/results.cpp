@@ -10,24 +10,18 @@ namespace {
 constexpr std::size_t linear_probes = 9;
 constexpr int perturb_shift = 5;
 
-void insert_clean(setentry *table, std::size_t mask, PyObject *key, Py_hash_t hash) noexcept {
+// The slot for `key` along its probe sequence: the empty one it goes into,
+// or, when `held_too`, the one already holding that very object.
+setentry *slot_for(setentry *table, std::size_t mask, PyObject *key, Py_hash_t hash, bool held_too) noexcept {
     std::size_t perturb = static_cast<std::size_t>(hash);
     std::size_t i = static_cast<std::size_t>(hash) & mask;
     for (;;) {
         setentry *entry = &table[i];
-        if (entry->key == nullptr) {
-            entry->key = key;
-            entry->hash = hash;
-            return;
-        }
+        if (entry->key == nullptr || (held_too && entry->key == key)) return entry;
         if (i + linear_probes <= mask) {
             for (std::size_t j = 0; j < linear_probes; ++j) {
                 ++entry;
-                if (entry->key == nullptr) {
-                    entry->key = key;
-                    entry->hash = hash;
-                    return;
-                }
+                if (entry->key == nullptr || (held_too && entry->key == key)) return entry;
             }
         }
         perturb >>= perturb_shift;
@@ -103,8 +97,19 @@ void SetBuilder::add(PyObject *str) noexcept {
     auto *so = reinterpret_cast<PySetObject *>(set_.get());
     Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(str)->hash;
     if (hash == -1) hash = PyObject_Hash(str);  // computes and caches; cannot fail for a str
-    Py_INCREF(str);
-    insert_clean(so->table, static_cast<std::size_t>(so->mask), str, hash);
+    setentry *entry = slot_for(so->table, static_cast<std::size_t>(so->mask), str, hash, false);
+    entry->key = Py_NewRef(str);
+    entry->hash = hash;
+    ++so->fill;
+    ++so->used;
+}
+
+void SetBuilder::add_unless_held(PyObject *str, Py_hash_t hash) noexcept {
+    auto *so = reinterpret_cast<PySetObject *>(set_.get());
+    setentry *entry = slot_for(so->table, static_cast<std::size_t>(so->mask), str, hash, true);
+    if (entry->key != nullptr) return;
+    entry->key = Py_NewRef(str);
+    entry->hash = hash;
     ++so->fill;
     ++so->used;
 }
@@ -164,6 +169,20 @@ Ref copy_key_set(const Store &s, Id b) {
     // A kept set is built whole (set_insert_clean): no slot holds a dummy.
     for (std::size_t i = 0; i < size; ++i) Py_XINCREF(so->table[i].key);
     return out;
+}
+
+Ref union_of_key_sets(const Store &s, std::span<const Id> buckets) {
+    std::size_t total = 0;
+    for (Id b : buckets) total += static_cast<std::size_t>(PySet_GET_SIZE(s.key_set_of(b)));
+    SetBuilder out(total);
+    for (Id b : buckets) {
+        const auto *kept = reinterpret_cast<const PySetObject *>(s.key_set_of(b));
+        // A kept set is built whole (set_insert_clean): no slot holds a dummy.
+        for (Py_ssize_t i = 0; i <= kept->mask; ++i) {
+            if (PyObject *key = kept->table[i].key) out.add_unless_held(key, kept->table[i].hash);
+        }
+    }
+    return out.done();
 }
 
 Ref tag_set(const Store &s, const Store::Entry &entry) {

@@ -30,6 +30,8 @@ public:
     void prefetch(PyObject *key) const noexcept;
     // Adds a str not yet in the set (borrowed; the set takes a reference).
     void add(PyObject *str) noexcept;
+    // Adds a str with this hash unless that very object is in the set already.
+    void add_unless_held(PyObject *str, Py_hash_t hash) noexcept;
     Ref done() noexcept { return std::move(set_); }
 
 private:
@@ -48,6 +50,11 @@ Ref key_set(const Store &s, std::span<const Id> ids);
 // A copy of the set the store kept of the keys of bucket b, in one pass
 // over its table: copied whole, then a reference taken to each key in it.
 Ref copy_key_set(const Store &s, Id b);
+
+// The union of the sets the store kept for `buckets`, in a table sized for
+// all of them: no resizing on the way, and a key is told apart from another
+// by its object, since a store holds one str per key.
+Ref union_of_key_sets(const Store &s, std::span<const Id> buckets);
 
 // A new set of one entry's tags.
 Ref tag_set(const Store &s, const Store::Entry &entry);

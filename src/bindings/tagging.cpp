@@ -56,16 +56,6 @@ bool all_kept(Store &s, const std::vector<Id> &buckets) {
     return all && std::all_of(buckets.begin(), buckets.end(), [&](Id b) { return s.key_set_of(b) != nullptr; });
 }
 
-// The keys carrying any of `buckets` (the largest first), from the key sets
-// kept for them: a copy of the first, merged with the others.
-Ref union_of_kept(const Store &s, const std::vector<Id> &buckets) {
-    Ref out = copy_key_set(s, buckets.front());
-    for (std::size_t i = 1; i < buckets.size(); ++i) {
-        if (_PySet_Update(out.get(), s.key_set_of(buckets[i])) != 0) propagate();
-    }
-    return out;
-}
-
 // The keys of the entries carrying every tag (All) or any tag of `tags`;
 // an empty tag list selects every key. From the second query of a single
 // tag, or of several rare tags, their key sets are kept for the next one,
@@ -81,7 +71,7 @@ Ref select(Store &s, const TagList &tags) {
         const std::vector<Id> buckets = buckets_of(s, tags);
         const bool rare = std::all_of(buckets.begin(), buckets.end(), [&](Id b) { return s.rare(b); });
         if (!buckets.empty() && (buckets.size() == 1 || rare) && all_kept(s, buckets)) {
-            return union_of_kept(s, buckets);
+            return buckets.size() == 1 ? copy_key_set(s, buckets.front()) : union_of_key_sets(s, buckets);
         }
         return key_set(s, s.match_any(std::span<const Id>(buckets)));
     }

@@ -10,8 +10,9 @@
 // once at most half the table is live, the live buckets are renumbered into
 // the lowest places (as erasures renumber entries). Each side has a
 // TextIndex from text to id. An entry names its tags by bucket id (TagIds,
-// inline for a few), a bucket its carriers by entry id, in sorted, chunked
-// containers (core/carriers/carriers.hpp, with their own invariants).
+// inline for a few: core/tag_ids.hpp), a bucket its carriers by entry id, in
+// sorted, chunked containers (core/carriers/carriers.hpp, with their own
+// invariants).
 //
 // Invariants, true after every public operation and after every failure:
 //  1. Every entry has a non-empty tag set, whose ids name live buckets.
@@ -653,9 +654,9 @@ private:
             if (fresh) {
                 objects.index.reserve(std::uint64_t(size()) + 1);
                 grow_for_one(objects.entries);
-                fresh_tags.reserve(static_cast<std::uint32_t>(added.size()));
+                fresh_tags.reserve(added);
             } else {
-                objects.entries[id].tags.reserve(static_cast<std::uint32_t>(added.size()));
+                objects.entries[id].tags.reserve(added);
             }
             for (; pinned < added.size(); ++pinned) carriers_of(added[pinned]).reserve(target);
             if (vanishes) prepare_erase(id);
