@@ -71,11 +71,17 @@ PyObject *str_of(const PyText &text) {
     raise(PyExc_SystemError, "stored bytes decoded after all");  // stored as bytes only when they do not
 }
 
-SetBuilder::SetBuilder(std::size_t n) : set_(Ref::steal(checked(PySet_New(nullptr)))) {
-    // Keep below CPython's own fill limit (fill * 5 < mask * 3), so the
-    // first later insertion does not resize either.
+SetBuilder::SetBuilder(std::size_t n, Fill fill) : set_(Ref::steal(checked(PySet_New(nullptr)))) {
+    // Below CPython's own fill limit (fill * 5 < mask * 3), so that the
+    // first later insertion does not resize either; or, dense, up to three
+    // quarters full, which lookups handle as well (any table with a free slot
+    // does) and which the set's first insertion grows out of.
     std::size_t size = PySet_MINSIZE;
-    while (n * 5 >= (size - 1) * 3) size *= 2;
+    if (fill == Fill::dense) {
+        while (n * 4 > size * 3 || n >= size) size *= 2;
+    } else {
+        while (n * 5 >= (size - 1) * 3) size *= 2;
+    }
     if (size == PySet_MINSIZE) return;
     auto *table = static_cast<setentry *>(PyMem_Calloc(size, sizeof(setentry)));
     if (table == nullptr) {
@@ -143,8 +149,8 @@ Ref key_set(const Store &s) {
     return out.done();
 }
 
-Ref key_set(const Store &s, std::span<const Id> ids) {
-    SetBuilder out(ids.size());
+Ref key_set(const Store &s, std::span<const Id> ids, Fill fill) {
+    SetBuilder out(ids.size(), fill);
     for_each_key(s, ids, [&](PyObject *key) { out.add(key); }, [&](PyObject *key) { out.prefetch(key); });
     return out.done();
 }

@@ -19,13 +19,17 @@ namespace corvane {
 // the UnicodeDecodeError that decoding them gives.
 PyObject *str_of(const PyText &text);
 
+// How full a new set's table may be: as CPython fills them, or denser (for a
+// set the store keeps, which weighs its table).
+enum class Fill { usual, dense };
+
 // A new set of `n` distinct str objects, written straight into a table sized
 // for them: no lookups for equal keys and no resizing on the way. The table
 // follows CPython 3.11's set layout and probe sequence (Objects/setobject.c:
 // set_insert_clean), which its lookups rely on.
 class SetBuilder {
 public:
-    explicit SetBuilder(std::size_t n);
+    explicit SetBuilder(std::size_t n, Fill fill = Fill::usual);
     // Brings the table slot of a key's hash into the cache ahead of add().
     void prefetch(PyObject *key) const noexcept;
     // Adds a str not yet in the set (borrowed; the set takes a reference).
@@ -45,7 +49,7 @@ Ref new_tuple(Ref first, Ref second);
 Ref key_list(const Store &s);
 Ref key_list(const Store &s, std::span<const Id> ids);
 Ref key_set(const Store &s);
-Ref key_set(const Store &s, std::span<const Id> ids);
+Ref key_set(const Store &s, std::span<const Id> ids, Fill fill = Fill::usual);
 
 // A copy of the set the store kept of the keys of bucket b, in one pass
 // over its table: copied whole, then a reference taken to each key in it.

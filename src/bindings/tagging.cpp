@@ -45,7 +45,7 @@ bool kept(Store &s, Id b) {
     std::vector<Id> ids;
     ids.reserve(s.bucket(b).carriers.size());
     s.bucket(b).carriers.for_each([&](Id id) { ids.push_back(id); });
-    return s.keep_key_set(b, key_set(s, ids));
+    return s.keep_key_set(b, key_set(s, ids, Fill::dense));
 }
 
 // Whether the store keeps the key sets of all `buckets` (keeping one can
