@@ -182,10 +182,12 @@ Ref union_of_key_sets(const Store &s, std::span<const Id> buckets) {
     for (Id b : buckets) total += static_cast<std::size_t>(PySet_GET_SIZE(s.key_set_of(b)));
     SetBuilder out(total);
     for (Id b : buckets) {
-        const auto *kept = reinterpret_cast<const PySetObject *>(s.key_set_of(b));
         // A kept set is built whole (set_insert_clean): no slot holds a dummy.
-        for (Py_ssize_t i = 0; i <= kept->mask; ++i) {
-            if (PyObject *key = kept->table[i].key) out.add_unless_held(key, kept->table[i].hash);
+        const auto *kept = reinterpret_cast<const PySetObject *>(s.key_set_of(b));
+        const setentry *table = kept->table;
+        const std::size_t slots = static_cast<std::size_t>(kept->mask) + 1;
+        for (std::size_t i = 0; i < slots; ++i) {
+            if (PyObject *key = table[i].key) out.add_unless_held(key, table[i].hash);
         }
     }
     return out.done();
