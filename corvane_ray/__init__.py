@@ -8,14 +8,18 @@ durable in its shards and shared by every process of the cluster.
 
     ShardedCorvane(shards=4, name="photos", path="/shared/photos")   # outlives this process
     ShardedCorvane.open("photos")                                     # from any process
+    ShardedCorvane.from_partitions("/shared/export")                  # JSON lines or Parquet
+    ShardedCorvane.from_dataset(ray.data.read_parquet(...))           # a Ray dataset
+    await AsyncShardedCorvane.open("photos")                          # for asyncio code
 
 Ray is imported when the first store is made or opened, not by this import.
 """
 
+from ._asyncio import AsyncShardedCorvane
 from ._durable import CorruptFileError
 from ._errors import ShardUnavailableError, StoreNotFoundError
 from ._routing import shard_of
 from ._store import DEFAULT_TIMEOUT, ShardedCorvane
 
-__all__ = ["DEFAULT_TIMEOUT", "CorruptFileError", "ShardUnavailableError", "ShardedCorvane", "StoreNotFoundError",
-           "shard_of"]
+__all__ = ["DEFAULT_TIMEOUT", "AsyncShardedCorvane", "CorruptFileError", "ShardUnavailableError", "ShardedCorvane",
+           "StoreNotFoundError", "shard_of"]

@@ -7,10 +7,15 @@ answered; the line only waits. An edit carries the handle's client id, its
 number, and the number below which every edit of this handle has been
 answered (its floor), so that the shard can drop the replies it will not
 be asked for again.
+
+An asyncio handle's line (AsyncLine) keeps the numbering of a Line and
+sends the calls that reach one shard during one turn of the event loop in
+one batch, without waiting for the batches before them.
 """
 
 from __future__ import annotations
 
+import asyncio
 import os
 import threading
 import time
@@ -50,7 +55,7 @@ class Line:
         who sees the error knows every shard that answered has applied an
         edit. A shard's own error (a Failure) is raised as it is.
         """
-        stamp = self._enter(edit)
+        stamp = self.enter(edit)
         try:
             deadline = None if self.timeout is None else time.monotonic() + self.timeout
             sent = {index: self._send(index, call, stamp) for index, call in plan.items()}
@@ -61,16 +66,20 @@ class Line:
                     answers[index] = self._collect(index, plan[index], stamp, ref, deadline)
                 except Exception as error:
                     problem = problem or error
-            if problem is not None:
-                raise problem
-            for index in sorted(answers):
-                if isinstance(answers[index], Failure):
-                    raise answers[index].error
-            return answers
+            return self.check(answers, problem)
         finally:
-            self._leave(stamp)
+            self.leave(stamp)
 
-    def _enter(self, edit: bool) -> tuple[int, int] | None:
+    def check(self, answers: dict[int, Any], problem: BaseException | None) -> dict[int, Any]:
+        """The answers, or the first error: a call's own, else a shard's Failure in shard order."""
+        if problem is not None:
+            raise problem
+        for index in sorted(answers):
+            if isinstance(answers[index], Failure):
+                raise answers[index].error
+        return answers
+
+    def enter(self, edit: bool) -> tuple[int, int] | None:
         with self._lock:
             if self.closed:
                 raise ClosedError()
@@ -83,7 +92,7 @@ class Line:
             self._pending.add(seq)
             return seq, floor
 
-    def _leave(self, stamp: tuple[int, int] | None) -> None:
+    def leave(self, stamp: tuple[int, int] | None) -> None:
         with self._lock:
             self._active -= 1
             if stamp is not None:
@@ -144,3 +153,97 @@ def why_gone(error: Exception) -> str:
         lines = [line.strip() for line in str(error).splitlines() if line.strip()]
         return f"it could not be restarted: {lines[-1] if lines else error}"
     return "it was stopped (the store was closed or destroyed), or its actor could not be restarted"
+
+
+Call = tuple[str, tuple[Any, ...]]
+Stamp = tuple[int, int] | None
+
+
+class AsyncLine:
+    """A Line's calls from coroutines: each shard gets the calls queued for it
+    during one turn of the event loop as one batch, and every batch is sent
+    at once, so that many awaits in flight share round trips."""
+
+    def __init__(self, line: Line) -> None:
+        self.line = line
+        self._queued: dict[tuple[asyncio.AbstractEventLoop, int], list[tuple[Call, Stamp, asyncio.Future[Any]]]] = {}
+        self._tasks: set[asyncio.Task[None]] = set()
+
+    async def run(self, plan: Plan, edit: bool = False) -> dict[int, Any]:
+        """As Line.run, awaited."""
+        line = self.line
+        stamp = line.enter(edit)
+        try:
+            deadline = None if line.timeout is None else time.monotonic() + line.timeout
+            loop = asyncio.get_running_loop()
+            waiting = {index: self._queue(loop, index, call, stamp) for index, call in plan.items()}
+            answers: dict[int, Any] = {}
+            problem: BaseException | None = None
+            for index, future in waiting.items():
+                try:
+                    remaining = None if deadline is None else max(0.0, deadline - time.monotonic())
+                    answers[index] = await asyncio.wait_for(asyncio.shield(future), remaining)
+                except asyncio.TimeoutError:
+                    problem = problem or line.unavailable(index, f"did not answer within {line.timeout:g} s")
+                except Exception as error:
+                    problem = problem or error
+            return line.check(answers, problem)
+        finally:
+            line.leave(stamp)
+
+    def _queue(self, loop: asyncio.AbstractEventLoop, index: int, call: Call, stamp: Stamp) -> asyncio.Future[Any]:
+        future: asyncio.Future[Any] = loop.create_future()
+        place = (loop, index)
+        queued = self._queued.get(place)
+        if queued is None:
+            queued = self._queued[place] = []
+            loop.call_soon(self._flush, place)
+        queued.append((call, stamp, future))
+        return future
+
+    def _flush(self, place: tuple[asyncio.AbstractEventLoop, int]) -> None:
+        calls = self._queued.pop(place)
+        task = place[0].create_task(self._deliver(place[1], calls))
+        self._tasks.add(task)  # held until done: the loop keeps only a weak reference
+        task.add_done_callback(self._tasks.discard)
+
+    def _send(self, index: int, calls: list[tuple[Call, Stamp, asyncio.Future[Any]]]) -> Any:
+        client = self.line.client
+        wire = [(method, () if stamp is None else (client, *stamp), args) for (method, args), stamp, _ in calls]
+        return self.line.handles[index].batch.remote(wire)
+
+    async def _deliver(self, index: int, calls: list[tuple[Call, Stamp, asyncio.Future[Any]]]) -> None:
+        """Sends a batch, sends it again while Ray restarts its shard, and hands
+        each caller its answer."""
+        ray = _cluster.ray_module()
+        line = self.line
+        try:
+            while True:
+                try:
+                    answers = await self._send(index, calls)
+                    break
+                except ray.exceptions.ActorUnavailableError:
+                    if line.closed:
+                        raise ClosedError() from None
+                    if all(future.done() for _, _, future in calls):
+                        return  # every caller stopped waiting
+                    await asyncio.sleep(RESEND_PAUSE)  # restarting: edits sent again are answered once
+        except asyncio.CancelledError:
+            for _, _, future in calls:
+                future.cancel()
+            raise
+        except ray.exceptions.RayActorError as error:
+            failure: BaseException = ClosedError() if line.closed else line.unavailable(index, f"is gone: {why_gone(error)}")
+            answers = None
+        except ray.exceptions.RayError as error:
+            failure = line.unavailable(index, f"failed: {error}")
+            answers = None
+        except BaseException as error:
+            failure = error
+            answers = None
+        for number, (_, _, future) in enumerate(calls):
+            if not future.done():
+                if answers is None:
+                    future.set_exception(failure)
+                else:
+                    future.set_result(answers[number])

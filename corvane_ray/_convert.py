@@ -11,13 +11,13 @@ from __future__ import annotations
 
 import contextlib
 import gc
+import zlib
 from collections.abc import Callable, Generator, ItemsView, Iterable, Iterator
 from typing import NoReturn, cast
 
 from corvane import Corvane
 
 from ._durable import encode
-from ._routing import shard_of
 
 Wire = str | bytes
 Pair = tuple[bytes, list[Wire]]
@@ -139,16 +139,12 @@ def pair(raw_key: object, raw_tags: object) -> Pair:
         raise NotText((raw_key, bad.stand_in)) from None
 
 
-def pairs(data: object) -> Iterator[Pair]:
-    """The (key, tags) pairs of a build's data, a dict or an iterable of
-    (key, tags) tuples, in order; an item that does not convert raises the
+def entries(data: object) -> Iterator[tuple[object, object]]:
+    """The raw (key, tags) entries of a build's data, a dict or an iterable of
+    (key, tags) tuples, in order; one that is not such a tuple raises the
     store's error for it."""
     if isinstance(data, dict):
-        for raw_key, raw_tags in _dict_items(cast(dict[object, object], data)):
-            try:
-                yield pair(raw_key, raw_tags)
-            except NotText as bad:
-                refuse_build(dict([cast(tuple[object, object], bad.stand_in)]))
+        yield from _dict_items(cast(dict[object, object], data))
         return
     try:
         items = iter(cast(Iterable[object], data))
@@ -160,10 +156,17 @@ def pairs(data: object) -> Iterator[Pair]:
         entry = cast(tuple[object, ...], item)
         if _tuple_len(entry) != 2:
             refuse_build([entry])
-        try:
-            yield pair(_tuple_item(entry, 0), _tuple_item(entry, 1))
-        except NotText as bad:
-            refuse_build([bad.stand_in])
+        yield _tuple_item(entry, 0), _tuple_item(entry, 1)
+
+
+def build_pair(raw_key: object, raw_tags: object, from_dict: bool) -> Pair:
+    """A build's entry converted; the store's error for one that does not
+    convert, given in the shape of the data (a dict, or a list of pairs)."""
+    try:
+        return pair(raw_key, raw_tags)
+    except NotText as bad:
+        stand_in = cast(tuple[object, object], bad.stand_in)
+        refuse_build(dict([stand_in]) if from_dict else [stand_in])
 
 
 def update_pairs(d: object) -> tuple[list[Pair], dict[object, object] | None]:
@@ -181,18 +184,48 @@ def update_pairs(d: object) -> tuple[list[Pair], dict[object, object] | None]:
 
 
 def routed_chunks(data: object, shards: int, size: int) -> Iterator[tuple[int, bytes]]:
-    """The pairs of a build's data routed to their shards, as encoded
-    [keys, tag lists] chunks of up to `size` entries: (shard, chunk)."""
-    columns: list[tuple[list[bytes], list[list[Wire]]]] = [([], []) for _ in range(shards)]
+    """The entries of a build's data routed to their shards, as encoded
+    [keys, tag lists] chunks of up to `size` entries: (shard, chunk).
+
+    Most entries are a str key and a list of str tags, all ASCII: those go
+    into the chunk as they are, checked by one join. Any other is converted
+    in its turn, so that a bad entry raises the store's error in data order.
+    """
+    columns: list[tuple[list[Wire], list[list[Wire]]]] = [([], []) for _ in range(shards)]
+    crc32 = zlib.crc32
+    from_dict = isinstance(data, dict)
     with collector_paused():
-        for key_bytes, tag_list in pairs(data):
-            index = shard_of(key_bytes, shards)
+        for raw_key, raw_tags in entries(data):
+            if type(raw_key) is str and type(raw_tags) is list and raw_key.isascii():
+                try:
+                    plain = "".join(raw_tags).isascii()  # every tag a str, and none a lone surrogate
+                except TypeError:
+                    plain = False
+                if plain:
+                    key_wire: Wire = raw_key
+                    tag_list = cast(list[Wire], raw_tags)
+                    index = crc32(raw_key.encode()) % shards
+                else:
+                    key_wire, tag_list = build_pair(raw_key, raw_tags, from_dict)
+                    index = crc32(key_wire) % shards
+            else:
+                key_wire, tag_list = build_pair(raw_key, raw_tags, from_dict)
+                index = crc32(key_wire) % shards
             keys, values = columns[index]
-            keys.append(key_bytes)
+            keys.append(key_wire)
             values.append(tag_list)
             if len(keys) >= size:
-                yield index, encode(columns[index])
+                yield index, encoded(keys, values)
                 columns[index] = ([], [])
     for index, (keys, values) in enumerate(columns):
         if keys:
-            yield index, encode((keys, values))
+            yield index, encoded(keys, values)
+
+
+def encoded(keys: list[Wire], values: list[list[Wire]]) -> bytes:
+    """A chunk of entries, encoded; tags of a str subclass, which the encoder
+    refuses, are converted to their bytes first."""
+    try:
+        return encode((keys, values))
+    except TypeError:
+        return encode((keys, [tags(tag_list) for tag_list in values]))

@@ -30,8 +30,8 @@ import shutil
 import struct
 import time
 import zlib
-from collections.abc import Iterable, Iterator
-from typing import Any
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any, BinaryIO
 
 import msgspec
 
@@ -106,17 +106,20 @@ def write_manifest(root: str, shards: int) -> None:
     write_whole(os.path.join(root, MANIFEST), [text])
 
 
-def write_whole(path: str, parts: Iterable[bytes]) -> int:
-    """Writes a file under a temporary name, syncs it and renames it into place,
-    so that `path` is always whole; returns its size."""
+def write_whole(path: str, parts: Iterable[bytes] | Callable[[BinaryIO], None]) -> int:
+    """Writes a file (its parts, or what a writer writes to it) under a
+    temporary name, syncs it and renames it into place, so that `path` is
+    always whole; returns its size."""
     partial = f"{path}.partial"
-    size = 0
     try:
         with open(partial, "wb") as out:
-            for part in parts:
-                out.write(part)
-                size += len(part)
+            if callable(parts):
+                parts(out)
+            else:
+                for part in parts:
+                    out.write(part)
             out.flush()
+            size = out.tell()
             os.fsync(out.fileno())
         os.replace(partial, path)
     except BaseException:

@@ -1,7 +1,11 @@
-"""Partition files: reading them into routed columns, and writing exports.
+"""Partition files and dataset blocks: reading them into routed columns, and
+writing exports.
 
-A partition holds one {"key": ..., "tags": [...]} object a line (JSON lines).
-An export is a folder of one such file per shard, named after the export,
+A JSON-lines partition holds one {"key": ..., "tags": [...]} object a line;
+a Parquet one a string column `key` and a list-of-strings column `tags`.
+JSON lines are parsed by msgspec and Parquet read by pyarrow, both in C;
+each entry is then routed to its shard, and each shard's part travels as
+one encoded chunk of two columns. An export is a folder of one such file per shard, named after the export,
 and a manifest `corvane-export.json` listing them: the manifest is renamed
 into place last, so an export is whole or absent, and files of an older
 export beside it are never read with it.
@@ -10,20 +14,23 @@ export beside it are never read with it.
 from __future__ import annotations
 
 import contextlib
+import importlib
 import json
 import os
 import re
 import uuid
+import zlib
 from collections.abc import Iterable, Sequence
-from typing import Any
+from typing import Any, BinaryIO
 
 import msgspec
 
 from ._durable import encode, write_whole
-from ._routing import shard_of
 
 EXPORT_MANIFEST = "corvane-export.json"
-SUFFIXES = (".jsonl",)
+FORMATS = ("jsonl", "parquet")
+SUFFIXES = tuple(f".{format}" for format in FORMATS)
+PARQUET_SHAPE = "not a Parquet file of a string 'key' and a list of strings 'tags'"
 
 
 class _Entry(msgspec.Struct):
@@ -59,13 +66,76 @@ def _first_bad_line(path: str, data: bytes) -> ValueError:
     return ValueError(f"{path}: not JSON lines of {{\"key\": str, \"tags\": [str, ...]}} objects")
 
 
-def split(path: str, shards: int) -> list[bytes]:
-    """A partition's entries routed to their shards: for each shard, its keys
-    and tag lists as one encoded [keys, tag lists] chunk."""
-    keys, values = read_jsonl(path)
+def arrow(module: str = "pyarrow") -> Any:
+    """pyarrow (or one of its modules), imported when first needed."""
+    return importlib.import_module(module)
+
+
+def read(path: str) -> tuple[list[str], list[list[str]]]:
+    """The keys and tag lists of a partition file, by its suffix."""
+    if path.endswith(".parquet"):
+        return read_parquet(path)
+    return read_jsonl(path)
+
+
+def read_parquet(path: str) -> tuple[list[str], list[list[str]]]:
+    """The keys and tag lists of a Parquet partition; ValueError naming the file
+    (and the row, numbered from 1) of what is not an entry."""
+    try:
+        table = arrow("pyarrow.parquet").read_table(path, columns=["key", "tags"])
+    except (arrow().ArrowInvalid, KeyError) as error:
+        raise ValueError(f"{path}: {PARQUET_SHAPE}: {error}") from None
+    return table_columns(table, "key", "tags", path)
+
+
+def block_columns(block: Any, key: str, tags: str, where: str,
+                  span: tuple[int, int] | None = None) -> tuple[list[str], list[list[str]]]:
+    """The keys and tag lists of a dataset block (Arrow or pandas), or of the
+    span of its rows that belongs to the dataset."""
+    from ray.data.block import BlockAccessor
+
+    table = BlockAccessor.for_block(block).to_arrow()
+    if span is not None:
+        table = table.slice(span[0], span[1] - span[0])
+    missing = [name for name in (key, tags) if name not in table.column_names]
+    if missing:
+        raise ValueError(f"{where}: no column {missing[0]!r} (its columns: {', '.join(table.column_names)})")
+    return table_columns(table, key, tags, where)
+
+
+def table_columns(table: Any, key: str, tags: str, where: str) -> tuple[list[str], list[list[str]]]:
+    """The two columns of an Arrow table as Python lists, checked: strings for
+    keys, lists of strings for tags, no nulls."""
+    pa = arrow()
+    types = pa.types
+    keys, values = table.column(key), table.column(tags)
+    if not (types.is_string(keys.type) or types.is_large_string(keys.type)):
+        raise ValueError(f"{where}: the {key!r} column holds {keys.type}, not strings")
+    if not ((types.is_list(values.type) or types.is_large_list(values.type))
+            and (types.is_string(values.type.value_type) or types.is_large_string(values.type.value_type))):
+        raise ValueError(f"{where}: the {tags!r} column holds {values.type}, not lists of strings")
+    for name, column, what in ((key, keys, "the key"), (tags, values, "the tags")):
+        if column.null_count:
+            raise ValueError(f"{where}: row {_first_null(column) + 1}: {what} ({name!r}) is null")
+    flat = pa.compute.list_flatten(values)
+    if flat.null_count:
+        rows = pa.compute.list_parent_indices(values)
+        raise ValueError(f"{where}: row {rows[_first_null(flat)].as_py() + 1}: a tag in {tags!r} is null")
+    return keys.to_pylist(), values.to_pylist()
+
+
+def _first_null(column: Any) -> int:
+    return int(arrow().compute.index(column.is_null(), True).as_py())
+
+
+def route(keys: list[str], values: list[list[str]], shards: int) -> list[bytes]:
+    """Entries routed to their shards: for each shard, its keys and tag lists as
+    one encoded [keys, tag lists] chunk."""
+    if shards == 1:
+        return [encode((keys, values))]
     parts: list[tuple[list[str], list[list[str]]]] = [([], []) for _ in range(shards)]
-    for key, tags in zip(keys, values):
-        routed_keys, routed_values = parts[shard_of(key.encode(), shards)]
+    for place, key, tags in zip(map(zlib.crc32, map(str.encode, keys)), keys, values):
+        routed_keys, routed_values = parts[place % shards]
         routed_keys.append(key)
         routed_values.append(tags)
     return [encode(part) for part in parts]
@@ -104,8 +174,32 @@ def new_export_id() -> str:
     return uuid.uuid4().hex[:12]
 
 
-def export_name(index: int, shards: int, export_id: str, suffix: str = ".jsonl") -> str:
-    return f"part-{index:05d}-of-{shards:05d}-{export_id}{suffix}"
+def export_name(index: int, shards: int, export_id: str, format: str = "jsonl") -> str:
+    return f"part-{index:05d}-of-{shards:05d}-{export_id}.{format}"
+
+
+def write(path: str, keys: Sequence[str], values: Sequence[Iterable[str]]) -> int:
+    """Writes entries to a partition file in the format its suffix names."""
+    if path.endswith(".parquet"):
+        return write_parquet(path, keys, values)
+    return write_jsonl(path, keys, values)
+
+
+def arrow_table(keys: Sequence[str], values: Sequence[Iterable[str]]) -> Any:
+    """Entries as an Arrow table of a string `key` and a list-of-strings `tags`, tags sorted."""
+    pa = arrow()
+    return pa.table({"key": pa.array(keys, pa.string()),
+                     "tags": pa.array([sorted(tags) for tags in values], pa.list_(pa.string()))})
+
+
+def write_parquet(path: str, keys: Sequence[str], values: Sequence[Iterable[str]]) -> int:
+    """Writes entries as one Parquet file, whole or not at all; returns its size."""
+    table = arrow_table(keys, values)
+
+    def write_table(out: BinaryIO) -> None:
+        arrow("pyarrow.parquet").write_table(table, out)
+
+    return write_whole(path, write_table)
 
 
 def write_jsonl(path: str, keys: Sequence[str], values: Sequence[Iterable[str]]) -> int:

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import itertools
 import os
+import resource
 import sys
 import tempfile
 import time
@@ -40,6 +41,8 @@ EDITS = frozenset({
     "erase", "erase_where", "pop", "popitem", "remove_tag", "retain_where",
     "retain_where_any", "setdefault", "update",
 })
+# Calls that an asyncio handle's batch may hold.
+BATCHED = frozenset({"edit", "info", "read", "read_many"})
 FOLD_FLOOR = 1 << 20  # bytes of log a shard keeps before it folds, however small its snapshot
 CHUNK = 50_000  # entries a snapshot frame holds
 IDLE_CLIENT = 86_400.0  # seconds after which a silent handle's last replies are dropped at a fold
@@ -168,7 +171,19 @@ class Shard:
                 "durability": self.spec["durability"], "root": self.spec["root"], "store": self.spec["store"],
                 "name": self.spec["name"], "snapshot_bytes": files.snapshot_bytes if files else 0,
                 "log_bytes": files.log_bytes if files else 0, "logged_edits": files.log_records if files else 0,
-                "clients": len(self.ledgers)}
+                "clients": len(self.ledgers), "rss": _resident_bytes(),
+                "peak_rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}
+
+    def batch(self, calls: Sequence[tuple[str, tuple[Any, ...], tuple[Any, ...]]]) -> list[Any]:
+        """Several calls of one asyncio handle in one round trip, in order: each
+        (method, edit stamp or (), arguments), each answered as if sent alone."""
+        answers: list[Any] = []
+        for method, stamp, args in calls:
+            if method not in BATCHED:
+                answers.append(Failure(AttributeError(f"a shard takes no batched call {method!r}")))
+            else:
+                answers.append(getattr(self, method)(*stamp, *args))
+        return answers
 
     def read(self, method: str, args: tuple[Any, ...]) -> Any:
         if method not in READS:
@@ -294,13 +309,27 @@ class Shard:
         self.fold_at = max(FOLD_FLOOR, files.snapshot_bytes)
         return None
 
-    def split(self, path: str) -> Any:
-        """A partition's entries, one encoded chunk for each shard they route to."""
+    def split(self, source: Any, key: str = "key", tags: str = "tags", where: str | None = None,
+              span: tuple[int, int] | None = None) -> Any:
+        """The entries of a partition file (a path) or of a dataset block (a
+        block, with its columns' names and the span of its rows that belong
+        to the dataset), one encoded chunk for each shard they route to."""
         try:
-            parts: list[Any] = list(_partitions.split(path, self.shards))
+            with collector_paused():  # millions of lists and str, and no cycles
+                if isinstance(source, str):
+                    keys, values = _partitions.read(source)
+                else:
+                    keys, values = _partitions.block_columns(source, key, tags, where or "a dataset block", span)
+                parts: list[Any] = _partitions.route(keys, values, self.shards)
+                del keys, values  # freed while the collector still rests
         except (OSError, ValueError) as error:
             parts = [Failure(error)] * self.shards
         return parts[0] if self.shards == 1 else parts
+
+    def table(self) -> Any:
+        """The entries as an Arrow table of a "key" and a "tags" column, tags sorted."""
+        with collector_paused():
+            return _partitions.arrow_table(self.store.keys(), self.store.values())
 
     # Folding and exporting
 
@@ -329,10 +358,11 @@ class Shard:
         return {"shard": self.index, "shards": self.shards, "clients": clients}
 
     def export(self, path: str) -> Any:
-        """Writes every entry to one JSON-lines file, whole or not at all; returns the count."""
+        """Writes every entry to one partition file (JSON lines or Parquet, by its
+        suffix), whole or not at all; returns the count."""
         try:
             keys, values = self.store.keys(), self.store.values()
-            _partitions.write_jsonl(path, keys, values)
+            _partitions.write(path, keys, values)
         except Exception as error:
             return Failure(error)
         return len(keys)
@@ -365,6 +395,14 @@ def _actor_context() -> Any:
 def _restarted() -> bool:
     context = _actor_context()
     return context is not None and bool(context.was_current_actor_reconstructed)
+
+
+def _resident_bytes() -> int:
+    try:
+        with open("/proc/self/statm", "rb") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):  # not Linux
+        return 0
 
 
 def _node() -> str | None:

@@ -5,20 +5,21 @@ from __future__ import annotations
 import contextlib
 import math
 import os
-import shutil
 import time
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from types import TracebackType
-from typing import Any, TypeVar, overload
+from typing import TYPE_CHECKING, Any, TypeVar, overload
 
 from . import _cluster, _durable, _partitions
 from ._client import Line
-from ._errors import ClosedError, ShardUnavailableError, StoreNotFoundError
-from ._convert import NotText, Wire, key, refuse, routed_chunks, tags, text, update_pairs
-from ._routing import shard_of
+from ._convert import routed_chunks
+from ._errors import ShardUnavailableError, StoreNotFoundError
+from ._handle import ABSENT, Handle, Op, R, Text, remove_files
 from ._shard import Shard
 
-Text = str | bytes | bytearray
+if TYPE_CHECKING:
+    from ._asyncio import AsyncShardedCorvane
+
 _Default = TypeVar("_Default")
 
 DEFAULT_TIMEOUT = 300.0
@@ -27,11 +28,14 @@ NAMESPACE = "corvane"  # the Ray namespace of named stores' shards
 CHUNK = 50_000  # entries a driver-fed shard receives in one object
 READY_POLL = 0.1  # seconds between looks at a store that is still being made
 OWN_OPTIONS = frozenset({"name", "namespace", "lifetime", "max_restarts", "max_task_retries", "get_if_exists"})
-_ABSENT: Any = object()  # no default given, as the store's own error messages tell
 _shard_class: Any = None
 
+# Where a load's entries come from: each item is the arguments of one shard's
+# split() (a partition's path, or a dataset block with its columns' names).
+Sources = Iterable[tuple[Any, ...]]
 
-class ShardedCorvane:
+
+class ShardedCorvane(Handle):
     """A Corvane split over Ray actors: each key lives on one shard, chosen by
     the CRC-32 of its UTF-8 bytes; queries go to every shard and merge, point
     calls to the key's shard only. Answers equal one Corvane's; lists come
@@ -74,20 +78,56 @@ class ShardedCorvane:
         actor_options: Mapping[str, Any] | None = None,
         init_options: Mapping[str, Any] | None = None,
     ) -> ShardedCorvane:
-        """A store of the entries in JSON-lines files of {"key": ..., "tags": [...]}
-        objects. A folder stands for the files its export manifest lists (see
-        `export`) or, without one, for its *.jsonl files in name order.
+        """A store of the entries in partition files: JSON lines of
+        {"key": ..., "tags": [...]} objects (*.jsonl), or Parquet files of a
+        string column `key` and a list-of-strings column `tags` (*.parquet).
+        A folder stands for the files its export manifest lists (see
+        `export`) or, without one, for its *.jsonl and *.parquet files in
+        name order.
 
-        The shards read the files themselves, each file once, and pass every
-        entry to the shard it routes to; a later line for a key replaces an
-        earlier one, in the order of `paths`. The files must be readable at
-        the same path from every node. A line that is not such an object
-        fails the load, naming its file and line.
+        The shards read the files themselves, each file once, parsing in C
+        (msgspec, pyarrow), and pass every entry to the shard it routes to; a
+        later entry for a key replaces an earlier one, in the order of
+        `paths`. The files must be readable at the same path from every node.
+        A line or row that is not an entry fails the load, naming its file
+        and its line or row (numbered from 1).
         """
         files = _partitions.partition_files(paths)
         store = cls.__new__(cls)
-        store._make(None, files, shards=shards, name=name, path=path, durability=durability, timeout=timeout,
+        store._make(None, [(path,) for path in files], shards=shards, name=name, path=path, durability=durability, timeout=timeout,
                     actor_options=actor_options, init_options=init_options)
+        return store
+
+    @classmethod
+    def from_dataset(
+        cls,
+        dataset: Any,
+        *,
+        key: str = "key",
+        tags: str = "tags",
+        shards: int | None = None,
+        name: str | None = None,
+        path: str | os.PathLike[str] | None = None,
+        durability: str = "os",
+        timeout: float | None = DEFAULT_TIMEOUT,
+        actor_options: Mapping[str, Any] | None = None,
+        init_options: Mapping[str, Any] | None = None,
+    ) -> ShardedCorvane:
+        """A store of the rows of a `ray.data.Dataset`, from its string column
+        `key` and its list-of-strings column `tags` (other columns are
+        ignored). The dataset runs as it streams its blocks, and each block
+        goes from where it was made to a shard, which routes its entries by
+        key: the rows never pass through this process. A later row for a key
+        replaces an earlier one, in the dataset's order. A block whose
+        columns are not such fails the load, naming the block (numbered from
+        0) and the row in it (from 1).
+        """
+        for role, column in (("key", key), ("tags", tags)):
+            if type(column) is not str:
+                raise TypeError(f"{role} must be a column name (str), not {column!r}")
+        store = cls.__new__(cls)
+        store._make(None, _DatasetBlocks(dataset, key, tags), shards=shards, name=name, path=path,
+                    durability=durability, timeout=timeout, actor_options=actor_options, init_options=init_options)
         return store
 
     @classmethod
@@ -122,7 +162,7 @@ class ShardedCorvane:
 
     # Making a store
 
-    def _make(self, data: object, partitions: list[str] | None, *, shards: int | None, name: str | None,
+    def _make(self, data: object, sources: Sources | None, *, shards: int | None, name: str | None,
               path: str | os.PathLike[str] | None, durability: str, timeout: float | None,
               actor_options: Mapping[str, Any] | None, init_options: Mapping[str, Any] | None) -> None:
         self._line: Line | None = None
@@ -136,7 +176,7 @@ class ShardedCorvane:
         seconds = _check_timeout(timeout)
         options = _actor_options(actor_options)
         root = os.path.abspath(os.fspath(path)) if path is not None else None
-        loading = data is not None or partitions is not None
+        loading = data is not None or sources is not None
         started = _cluster.join(dict(init_options or {}))
         handles: list[Any] = []
         made_root = False
@@ -148,8 +188,8 @@ class ShardedCorvane:
             line.run({i: ("start", (not loading,)) for i in range(count)})
             if data is not None:
                 _load_data(line, data)
-            elif partitions is not None:
-                _load_partitions(line, partitions)
+            elif sources is not None:
+                _load_sources(line, sources)
         except BaseException as error:
             _stop_shards(handles, delete=not reopen, seconds=seconds)
             if made_root and root is not None:
@@ -160,14 +200,6 @@ class ShardedCorvane:
                 raise ValueError(f"a store named {name!r} runs on this Ray cluster already") from None
             raise
         self._adopt(line, name=name, owner=True, started_ray=started, root=root)
-
-    def _adopt(self, line: Line, *, name: str | None, owner: bool, started_ray: bool,
-               root: str | None = None) -> None:
-        self._line = line
-        self._name = name
-        self._owner = owner  # the handle that made an unnamed store stops it on close
-        self._started_ray = started_ray
-        self._root = root
 
     def _wait_until_ready(self) -> None:
         line = self._open_line()
@@ -199,17 +231,11 @@ class ShardedCorvane:
 
     def destroy(self) -> None:
         """Stops the store's shards for every handle and deletes its files."""
+        root = self._run(self._root_of_store())
         line = self._open_line()
-        root = self._root
-        if root is None:
-            with contextlib.suppress(Exception):
-                root = line.run({0: ("info", ())})[0]["root"]
         line.close()
         _stop_shards(line.handles, delete=True, seconds=line.timeout)
-        if root is not None:  # what a shard that could not be reached left
-            for index in range(line.count):
-                shutil.rmtree(_durable.shard_folder(root, index, line.count), ignore_errors=True)
-            _durable.remove_root(root)
+        remove_files(root, line.count)  # what a shard that could not be reached left
         self._release(line)
 
     def _release(self, line: Line) -> None:
@@ -227,8 +253,7 @@ class ShardedCorvane:
 
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         """A named store travels as its name; an unnamed one as its shards' handles."""
-        line = self._open_line()
-        return _reopen, (self._name, None if self._name else line.handles, line.count, line.timeout, self._root)
+        return _reopen, self._reduce_args()
 
     def __repr__(self) -> str:
         line = self._line
@@ -237,40 +262,11 @@ class ShardedCorvane:
         named = f" {self._name!r}" if self._name else ""
         return f"<ShardedCorvane{named} of {line.count} shards>"
 
-    def _open_line(self) -> Line:
-        line = self._line
-        if line is None or line.closed:
-            raise ClosedError()
-        return line
-
-    # Operators' view
-
-    @property
-    def name(self) -> str | None:
-        """The store's name on the cluster, or None."""
-        return self._name
-
-    @property
-    def shards(self) -> list[Any]:
-        """The shards' actor handles, in shard order."""
-        return list(self._open_line().handles)
-
-    @property
-    def timeout(self) -> float | None:
-        """Seconds a call waits for a shard before ShardUnavailableError (None: no limit)."""
-        return self._open_line().timeout
-
-    def shard_of(self, key: Text) -> int:
-        """The index of the shard that holds (or would hold) `key`."""
-        return shard_of(self._key("__contains__", key), self._open_line().count)
-
     def describe(self) -> list[dict[str, Any]]:
         """For each shard: its process id and node, key count, folder, the sizes of
-        its snapshot and log, how many edits the log holds, and how many
-        handles' replies it keeps."""
-        line = self._open_line()
-        places = line.run({i: ("info", ()) for i in range(line.count)})
-        return [places[i] for i in range(line.count)]
+        its snapshot and log, how many edits the log holds, how many handles'
+        replies it keeps, and its resident memory now and at its peak."""
+        return self._run(self._describe())
 
     def checkpoint(self, directory: str | os.PathLike[str] | None = None) -> None:
         """Folds every shard's log into a new snapshot now (they also fold on
@@ -280,14 +276,11 @@ class ShardedCorvane:
         A shard holding text that is not UTF-8 cannot fold: UnicodeDecodeError,
         and its log goes on.
         """
-        if directory is not None:
-            self.export(directory)
-            return
-        line = self._open_line()
-        line.run({i: ("fold", ()) for i in range(line.count)})
+        self._run(self._checkpoint(directory))
 
-    def export(self, directory: str | os.PathLike[str]) -> None:
-        """Writes every entry to `directory`, one JSON-lines file per shard, for
+    def export(self, directory: str | os.PathLike[str], *, format: str = "jsonl") -> None:
+        """Writes every entry to `directory`, one file per shard, JSON lines
+        (`format="jsonl"`) or Parquet (`format="parquet"`), for
         `from_partitions` (with any shard count) or any other reader.
 
         The export is whole or absent: the files are written under names of
@@ -296,146 +289,117 @@ class ShardedCorvane:
         removed. The entries never pass through the driver, and the folder
         must be reachable at the same path from every node.
         """
+        self._run(self._export(directory, format))
+
+    def to_dataset(self) -> Any:
+        """The entries as a `ray.data.Dataset` of a string column "key" and a
+        list-of-strings column "tags" (sorted), one block per shard, made by
+        the shards now: write it to any sink Ray Data writes to."""
         line = self._open_line()
-        folder = os.path.abspath(os.fspath(directory))
-        os.makedirs(folder, exist_ok=True)
-        export_id = _partitions.new_export_id()
-        names = [_partitions.export_name(i, line.count, export_id) for i in range(line.count)]
+        ray = _cluster.ray_module()
+        tables = [handle.table.remote() for handle in line.handles]
+        ready, _ = ray.wait(tables, num_returns=len(tables), timeout=line.timeout, fetch_local=False)
+        if len(ready) < len(tables):
+            index = next(i for i, table in enumerate(tables) if table not in ready)
+            raise line.unavailable(index, f"did not answer within {line.timeout:g} s")
+        return ray.data.from_arrow_refs(tables)
+
+    def asyncio(self) -> AsyncShardedCorvane:
+        """An asyncio handle to the same shards (see AsyncShardedCorvane), to
+        be closed on its own; this handle stays open."""
+        from ._asyncio import AsyncShardedCorvane
+
+        line = self._open_line()
+        return AsyncShardedCorvane._share(line.handles, name=self._name, timeout=line.timeout, root=self._root)
+
+    def _run(self, op: Op[R]) -> R:
+        """Runs an operation's steps, each with every shard it names at once."""
+        line = self._open_line()
         try:
-            counts = line.run({i: ("export", (os.path.join(folder, names[i]),)) for i in range(line.count)})
-            _partitions.commit_export(folder, export_id, names, [counts[i] for i in range(line.count)])
-        except BaseException:
-            _partitions.discard_export_files(folder, only=export_id)
-            raise
-
-    # Conversions whose failure raises the store's own error
-
-    def _key(self, method: str, raw: object, *rest: object) -> bytes:
-        try:
-            return key(raw)
-        except NotText:
-            refuse(method, raw, *rest)
-
-    def _tags(self, method: str, raw: object, *before: object) -> list[Wire]:
-        try:
-            return tags(raw)
-        except NotText as bad:
-            refuse(method, *before, bad.stand_in)
-
-    def _args(self, method: str, args: tuple[object, ...]) -> list[Wire]:
-        try:
-            return tags(list(args))
-        except NotText as bad:
-            refuse(method, *bad.stand_in)  # type: ignore[misc]
-
-    def _tag_arg(self, method: str, key: object, tag: object) -> bytes:
-        converted = text(tag)
-        if converted is None:
-            refuse(method, key, tag)
-        return converted
-
-    # Sending
-
-    def _read(self, method: str, key_bytes: bytes, *args: Any) -> Any:
-        line = self._open_line()
-        index = shard_of(key_bytes, line.count)
-        return line.run({index: ("read", (method, (key_bytes, *args)))})[index]
-
-    def _edit(self, method: str, key_bytes: bytes, *args: Any) -> Any:
-        line = self._open_line()
-        index = shard_of(key_bytes, line.count)
-        return line.run({index: ("edit", (method, (key_bytes, *args)))}, edit=True)[index]
-
-    def _everywhere(self, method: str, args: tuple[Any, ...], *, edit: bool = False) -> list[Any]:
-        line = self._open_line()
-        actor_method = "edit" if edit else "read"
-        answers = line.run({i: (actor_method, (method, args)) for i in range(line.count)}, edit=edit)
-        return [answers[i] for i in range(line.count)]
-
-    def _batch(self, method: str, queries: Iterable[Iterable[Text]]) -> list[list[Any]]:
-        if isinstance(queries, str | bytes | bytearray):
-            raise TypeError(f"{method}_many() takes an iterable of tag lists, not a single {type(queries).__name__}")
-        lists = [(self._tags(method, query),) for query in queries]
-        line = self._open_line()
-        answers = line.run({i: ("read_many", (method, lists)) for i in range(line.count)})
-        return [answers[i] for i in range(line.count)]
+            plan, edit = next(op)
+            while True:
+                try:
+                    answers = line.run(plan, edit=edit)
+                except BaseException as error:
+                    plan, edit = op.throw(error)
+                else:
+                    plan, edit = op.send(answers)
+        except StopIteration as done:
+            return done.value  # type: ignore[no-any-return]
 
     # Queries
 
     def find(self, tags: Iterable[Text]) -> set[str]:
         """A new set of the keys that carry every tag; every key when `tags` is empty."""
-        return _union(self._everywhere("find", (self._tags("find", tags),)))
+        return self._run(self._find(tags))
 
     def find_any(self, tags: Iterable[Text]) -> set[str]:
         """A new set of the keys that carry at least one tag; every key when `tags` is empty."""
-        return _union(self._everywhere("find_any", (self._tags("find_any", tags),)))
+        return self._run(self._find_any(tags))
 
     def query(self, *args: Text) -> set[str]:
         """find() with the tags as arguments."""
-        return _union(self._everywhere("find", (self._args("query", args),)))
+        return self._run(self._query(args))
 
     def query_any(self, *args: Text) -> set[str]:
         """find_any() with the tags as arguments."""
-        return _union(self._everywhere("find_any", (self._args("query_any", args),)))
+        return self._run(self._query_any(args))
 
     def count(self, tags: Iterable[Text]) -> int:
         """How many keys carry every tag; all of them when `tags` is empty."""
-        return sum(self._everywhere("count", (self._tags("count", tags),)))
+        return self._run(self._count(tags))
 
     def count_any(self, tags: Iterable[Text]) -> int:
         """How many keys carry at least one tag; all of them when `tags` is empty."""
-        return sum(self._everywhere("count_any", (self._tags("count_any", tags),)))
+        return self._run(self._count_any(tags))
 
     def count_many(self, queries: Iterable[Iterable[Text]]) -> list[int]:
         """count() of each tag list, in order, in one round trip to each shard."""
-        return [sum(counts) for counts in zip(*self._batch("count", queries))]
+        return self._run(self._count_many(queries))
 
     def count_any_many(self, queries: Iterable[Iterable[Text]]) -> list[int]:
         """count_any() of each tag list, in order, in one round trip to each shard."""
-        return [sum(counts) for counts in zip(*self._batch("count_any", queries))]
+        return self._run(self._count_any_many(queries))
 
     def find_many(self, queries: Iterable[Iterable[Text]]) -> list[set[str]]:
         """find() of each tag list, in order, in one round trip to each shard."""
-        return [_union(found) for found in zip(*self._batch("find", queries))]
+        return self._run(self._find_many(queries))
 
     def find_any_many(self, queries: Iterable[Iterable[Text]]) -> list[set[str]]:
         """find_any() of each tag list, in order, in one round trip to each shard."""
-        return [_union(found) for found in zip(*self._batch("find_any", queries))]
+        return self._run(self._find_any_many(queries))
 
     def has_tag(self, key: Text, tag: Text) -> bool:
         """Whether the key carries the tag; False for an absent key."""
-        key_bytes = self._key("has_tag", key, tag)
-        return bool(self._read("has_tag", key_bytes, self._tag_arg("has_tag", key, tag)))
+        return self._run(self._has_tag(key, tag))
 
     def tags(self) -> list[str]:
         """A new list of every tag in use, shard by shard, each tag once."""
-        return list(dict.fromkeys(tag for found in self._everywhere("tags", ()) for tag in found))
+        return self._run(self._tags_in_use())
 
     def __len__(self) -> int:
-        return sum(self._everywhere("__len__", ()))
+        return self._run(self._len())
 
     def __bool__(self) -> bool:
         return len(self) > 0
 
     def __contains__(self, key: Text) -> bool:
-        return bool(self._read("__contains__", self._key("__contains__", key)))
+        return self._run(self._contains(key))
 
     def __getitem__(self, key: Text) -> set[str]:
-        return self._read("__getitem__", self._key("__getitem__", key))  # type: ignore[no-any-return]
+        return self._run(self._getitem(key))
 
     @overload
     def get(self, key: Text) -> set[str] | None: ...
     @overload
     def get(self, key: Text, default: _Default) -> set[str] | _Default: ...
-    def get(self, key: Text, default: object = _ABSENT) -> object:
+    def get(self, key: Text, default: object = ABSENT) -> object:
         """A new set of the key's tags, or `default` itself when the key is absent."""
-        given = () if default is _ABSENT else (default,)
-        found = self._read("get", self._key("get", key, *given))
-        return found if found is not None else None if default is _ABSENT else default
+        return self._run(self._get(key, default))
 
     def keys(self) -> list[str]:
         """A new list of the keys, shard by shard."""
-        return _concatenated(self._everywhere("keys", ()))
+        return self._run(self._keys())
 
     def __iter__(self) -> Iterator[str]:
         """An iterator over a snapshot of the keys."""
@@ -443,76 +407,59 @@ class ShardedCorvane:
 
     def values(self) -> list[set[str]]:
         """A new list of new tag sets, one per key, in the order of keys()."""
-        return _concatenated(self._everywhere("values", ()))
+        return self._run(self._values())
 
     def items(self) -> list[tuple[str, set[str]]]:
         """A new list of (key, tag set) tuples, in the order of keys()."""
-        return _concatenated(self._everywhere("items", ()))
+        return self._run(self._items())
 
     def to_dict(self) -> dict[str, set[str]]:
         """A new dict of each key to a new set of its tags."""
-        merged: dict[str, set[str]] = {}
-        for part in self._everywhere("to_dict", ()):
-            merged.update(part)
-        return merged
+        return self._run(self._to_dict())
 
     # Edits
 
     def add_tag(self, key: Text, tag: Text) -> None:
         """Adds a tag, creating the key if absent."""
-        key_bytes = self._key("add_tag", key, tag)
-        self._edit("add_tag", key_bytes, self._tag_arg("add_tag", key, tag))
+        self._run(self._add_tag(key, tag))
 
     def add_tags(self, key: Text, tags: Iterable[Text]) -> None:
         """Adds the tags; creates the key unless `tags` is empty."""
-        key_bytes = self._key("add_tags", key, tags)
-        self._edit("add_tags", key_bytes, self._tags("add_tags", tags, key))
+        self._run(self._add_tags(key, tags))
 
     def remove_tag(self, key: Text, tag: Text) -> None:
         """Removes a tag (the key goes with its last one); KeyError when the key or the tag is absent."""
-        key_bytes = self._key("remove_tag", key, tag)
-        self._edit("remove_tag", key_bytes, self._tag_arg("remove_tag", key, tag))
+        self._run(self._remove_tag(key, tag))
 
     def discard_tag(self, key: Text, tag: Text) -> None:
         """Removes a tag if the key carries it (the key goes with its last one)."""
-        key_bytes = self._key("discard_tag", key, tag)
-        self._edit("discard_tag", key_bytes, self._tag_arg("discard_tag", key, tag))
+        self._run(self._discard_tag(key, tag))
 
     def __setitem__(self, key: Text, tags: Iterable[Text]) -> None:
-        key_bytes = self._key("__setitem__", key, tags)
-        self._edit("__setitem__", key_bytes, self._tags("__setitem__", tags, key))
+        self._run(self._setitem(key, tags))
 
     def __delitem__(self, key: Text) -> None:
-        self._edit("__delitem__", self._key("__delitem__", key))
+        self._run(self._delitem(key))
 
     def erase(self, key: Text) -> set[str]:
         """Removes the key and returns its tags; KeyError when it is absent."""
-        return self._edit("erase", self._key("erase", key))  # type: ignore[no-any-return]
+        return self._run(self._erase(key))
 
     def discard(self, key: Text) -> bool:
         """Removes the key if present; returns whether it was."""
-        return bool(self._edit("discard", self._key("discard", key)))
+        return self._run(self._discard(key))
 
     @overload
     def pop(self, key: Text) -> set[str] | None: ...
     @overload
     def pop(self, key: Text, default: _Default) -> set[str] | _Default: ...
-    def pop(self, key: Text, default: object = _ABSENT) -> object:
+    def pop(self, key: Text, default: object = ABSENT) -> object:
         """Removes the key and returns its tags, or returns `default` when it is absent."""
-        given = () if default is _ABSENT else (default,)
-        found = self._edit("pop", self._key("pop", key, *given))
-        return found if found is not None else None if default is _ABSENT else default
+        return self._run(self._pop(key, default))
 
     def popitem(self) -> tuple[str, set[str]]:
         """Removes and returns the first (key, tags) pair in iteration order; KeyError when empty."""
-        line = self._open_line()
-        for index in range(line.count):
-            try:
-                return line.run({index: ("edit", ("popitem", ()))}, edit=True)[index]  # type: ignore[no-any-return]
-            except KeyError:
-                if index == line.count - 1:
-                    raise
-        raise AssertionError("a store has at least one shard")
+        return self._run(self._popitem())
 
     def setdefault(self, key: Text, default: Iterable[Text]) -> set[str]:
         """The key's tags; when it is absent, first stores `default` (an empty one stores nothing).
@@ -520,49 +467,28 @@ class ShardedCorvane:
         `default` is read on the driver before the key's shard is asked, so a
         one-shot iterable is used up even when the key is present.
         """
-        key_bytes = self._key("setdefault", key, default)
-        try:
-            converted = tags(default)
-        except NotText as bad:
-            if bad.stand_in is not default:  # iterable: the store reads it only for an absent key
-                present = self.get(key)
-                if present is not None:
-                    return present
-            refuse("setdefault", key, bad.stand_in)
-        return self._edit("setdefault", key_bytes, converted)  # type: ignore[no-any-return]
+        return self._run(self._setdefault(key, default))
 
     def update(self, d: Mapping[Text, Iterable[Text]]) -> None:
         """Sets each key of the dict to its tags, in order (an empty value removes
         the key); entries before one that does not convert are applied."""
-        converted, refused = update_pairs(d)
-        line = self._open_line()
-        parts: dict[int, dict[bytes, list[Wire]]] = {}
-        for key_bytes, tag_list in converted:
-            part = parts.setdefault(shard_of(key_bytes, line.count), {})
-            part.pop(key_bytes, None)  # a later entry for the key comes after the others
-            part[key_bytes] = tag_list
-        if parts:
-            line.run({i: ("edit", ("update", (part,))) for i, part in parts.items()}, edit=True)
-        if refused is not None:
-            refuse("update", refused)
+        self._run(self._update(d))
 
     def retain_where(self, tags: Iterable[Text]) -> list[str]:
         """Keeps only the keys that carry every tag and returns them; an empty `tags` keeps every key."""
-        return _concatenated(self._everywhere("retain_where", (self._tags("retain_where", tags),), edit=True))
+        return self._run(self._retain_where(tags))
 
     def retain_where_any(self, tags: Iterable[Text]) -> list[str]:
         """Keeps only the keys that carry at least one tag and returns them; an empty `tags` keeps every key."""
-        return _concatenated(self._everywhere("retain_where_any", (self._tags("retain_where_any", tags),),
-                                              edit=True))
+        return self._run(self._retain_where_any(tags))
 
     def erase_where(self, tags: Iterable[Text]) -> list[str]:
         """Removes the keys that carry every tag and returns them; an empty `tags` removes nothing."""
-        return _concatenated(self._everywhere("erase_where", (self._tags("erase_where", tags),), edit=True))
+        return self._run(self._erase_where(tags))
 
     def clear(self) -> None:
         """Removes every key and tag."""
-        self._everywhere("clear", (), edit=True)
-
+        self._run(self._clear())
 
 # Making, loading and stopping shards
 
@@ -661,15 +587,32 @@ def _load_data(line: Line, data: object) -> None:
     line.run({i: ("load", (refs[i],)) for i in range(line.count)}, edit=True)
 
 
-def _load_partitions(line: Line, files: list[str]) -> None:
-    """Each file is split by one shard into a chunk for every shard; each
-    shard then builds from its chunks, in file order."""
+def _load_sources(line: Line, sources: Sources) -> None:
+    """Each source is split by one shard, in turn, into a chunk for every shard;
+    each shard then builds from its chunks, in source order. Splits start
+    as the sources come, so a dataset's blocks are split while it runs."""
     count = line.count
     splits: list[list[Any]] = []
-    for number, path in enumerate(files):
-        split = line.handles[number % count].split.options(num_returns=count).remote(path)
+    for number, args in enumerate(sources):
+        split = line.handles[number % count].split.options(num_returns=count).remote(*args)
         splits.append(split if count > 1 else [split])
     line.run({i: ("load", ([split[i] for split in splits],)) for i in range(count)}, edit=True)
+
+
+class _DatasetBlocks:
+    """A dataset's blocks as split() arguments, as its execution streams them;
+    a block that only part of belongs to the dataset comes with its rows' span."""
+
+    def __init__(self, dataset: Any, key: str, tags: str) -> None:
+        self.dataset, self.key, self.tags = dataset, key, tags
+
+    def __iter__(self) -> Iterator[tuple[Any, ...]]:
+        number = 0
+        for bundle in self.dataset.iter_internal_ref_bundles():
+            for entry, part in zip(bundle.blocks, bundle.slices):
+                span = None if part is None else (part.start_offset, part.end_offset)
+                yield entry.ref, self.key, self.tags, f"dataset block {number}", span
+                number += 1
 
 
 def _reopen(name: str | None, handles: list[Any] | None, count: int, timeout: float | None,
@@ -691,19 +634,3 @@ def _reopen(name: str | None, handles: list[Any] | None, count: int, timeout: fl
             _cluster.leave()
         raise
     return store
-
-
-def _union(parts: Sequence[set[str]]) -> set[str]:
-    """The union of disjoint sets, grown from the largest."""
-    if not parts:
-        return set()
-    largest = max(parts, key=len)
-    for part in parts:
-        if part is not largest:
-            largest |= part
-    return largest
-
-
-def _concatenated(parts: Sequence[list[Any]]) -> list[Any]:
-    """The shards' lists one after another; a single shard's list is already new."""
-    return parts[0] if len(parts) == 1 else [item for part in parts for item in part]

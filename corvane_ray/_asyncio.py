@@ -1,0 +1,293 @@
+"""AsyncShardedCorvane: a handle to a sharded store for asyncio code."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Mapping
+from types import TracebackType
+from typing import Any, TypeVar, overload
+
+from . import _cluster
+from ._client import AsyncLine, Line
+from ._handle import ABSENT, Handle, Op, R, Text, remove_files
+from ._store import DEFAULT_TIMEOUT, ShardedCorvane, _stop_shards
+
+_Default = TypeVar("_Default")
+
+
+class AsyncShardedCorvane(Handle):
+    """A handle to a ShardedCorvane's shards whose queries and edits are
+    coroutines, with the names, arguments, results and errors of
+    ShardedCorvane's. Get one with `store.asyncio()` or `await
+    AsyncShardedCorvane.open(name)`; it pickles as a store does.
+
+    Calls awaited at once are sent at once: those that reach one shard while
+    the event loop runs other code travel in one batch, without waiting for
+    the batches before them. Each shard still applies calls one at a time,
+    and every edit is applied exactly once.
+    """
+
+    _async_line: AsyncLine
+
+    def __init__(self) -> None:
+        raise TypeError("use store.asyncio() or await AsyncShardedCorvane.open(name)")
+
+    @classmethod
+    def _share(cls, handles: list[Any], *, name: str | None, timeout: float | None, root: str | None,
+               started_ray: bool = False) -> AsyncShardedCorvane:
+        handle = cls.__new__(cls)
+        line = Line(handles, timeout)
+        handle._adopt(line, name=name, owner=False, started_ray=started_ray, root=root)
+        handle._async_line = AsyncLine(line)
+        return handle
+
+    @classmethod
+    async def open(cls, name: str, *, timeout: float | None = DEFAULT_TIMEOUT) -> AsyncShardedCorvane:
+        """A new handle to the named store running on the cluster this process
+        is connected to (or that RAY_ADDRESS names); StoreNotFoundError when
+        there is none."""
+        import asyncio
+
+        store = await asyncio.to_thread(ShardedCorvane.open, name, timeout=timeout)
+        line = store._open_line()
+        started, store._started_ray = store._started_ray, False  # the new handle leaves Ray instead
+        store.close()
+        return cls._share(line.handles, name=name, timeout=line.timeout, root=None, started_ray=started)
+
+    def close(self) -> None:
+        """Ends this handle; the store runs on for other handles."""
+        line = self._line
+        if line is None or line.closed:
+            return
+        line.close()
+        line.forget()
+        if self._started_ray:
+            self._started_ray = False
+            _cluster.leave()
+
+    async def destroy(self) -> None:
+        """Stops the store's shards for every handle and deletes its files."""
+        import asyncio
+
+        root = await self._run(self._root_of_store())
+        line = self._open_line()
+        line.close()
+        await asyncio.to_thread(_stop_shards, line.handles, delete=True, seconds=line.timeout)
+        remove_files(root, line.count)
+        self.close()
+
+    async def __aenter__(self) -> AsyncShardedCorvane:
+        return self
+
+    async def __aexit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                        trace: TracebackType | None) -> None:
+        self.close()
+
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        """A named store travels as its name; an unnamed one as its shards' handles."""
+        return _reopen_async, self._reduce_args()
+
+    def __repr__(self) -> str:
+        line = self._line
+        if line is None or line.closed:
+            return "<AsyncShardedCorvane (closed)>"
+        named = f" {self._name!r}" if self._name else ""
+        return f"<AsyncShardedCorvane{named} of {line.count} shards>"
+
+    async def _run(self, op: Op[R]) -> R:
+        """Runs an operation's steps, each with every shard it names at once."""
+        self._open_line()
+        try:
+            step = next(op)
+            while True:
+                try:
+                    answers = await self._async_line.run(*step)
+                except BaseException as error:
+                    step = op.throw(error)
+                else:
+                    step = op.send(answers)
+        except StopIteration as done:
+            return done.value  # type: ignore[no-any-return]
+
+    # Operators' view
+
+    async def describe(self) -> list[dict[str, Any]]:
+        """As ShardedCorvane.describe()."""
+        return await self._run(self._describe())
+
+    async def checkpoint(self, directory: str | os.PathLike[str] | None = None) -> None:
+        """As ShardedCorvane.checkpoint()."""
+        await self._run(self._checkpoint(directory))
+
+    async def export(self, directory: str | os.PathLike[str], *, format: str = "jsonl") -> None:
+        """As ShardedCorvane.export()."""
+        await self._run(self._export(directory, format))
+
+    # Queries
+
+    async def find(self, tags: Iterable[Text]) -> set[str]:
+        """A new set of the keys that carry every tag; every key when `tags` is empty."""
+        return await self._run(self._find(tags))
+
+    async def find_any(self, tags: Iterable[Text]) -> set[str]:
+        """A new set of the keys that carry at least one tag; every key when `tags` is empty."""
+        return await self._run(self._find_any(tags))
+
+    async def query(self, *args: Text) -> set[str]:
+        """find() with the tags as arguments."""
+        return await self._run(self._query(args))
+
+    async def query_any(self, *args: Text) -> set[str]:
+        """find_any() with the tags as arguments."""
+        return await self._run(self._query_any(args))
+
+    async def count(self, tags: Iterable[Text]) -> int:
+        """How many keys carry every tag; all of them when `tags` is empty."""
+        return await self._run(self._count(tags))
+
+    async def count_any(self, tags: Iterable[Text]) -> int:
+        """How many keys carry at least one tag; all of them when `tags` is empty."""
+        return await self._run(self._count_any(tags))
+
+    async def count_many(self, queries: Iterable[Iterable[Text]]) -> list[int]:
+        """count() of each tag list, in order, in one round trip to each shard."""
+        return await self._run(self._count_many(queries))
+
+    async def count_any_many(self, queries: Iterable[Iterable[Text]]) -> list[int]:
+        """count_any() of each tag list, in order, in one round trip to each shard."""
+        return await self._run(self._count_any_many(queries))
+
+    async def find_many(self, queries: Iterable[Iterable[Text]]) -> list[set[str]]:
+        """find() of each tag list, in order, in one round trip to each shard."""
+        return await self._run(self._find_many(queries))
+
+    async def find_any_many(self, queries: Iterable[Iterable[Text]]) -> list[set[str]]:
+        """find_any() of each tag list, in order, in one round trip to each shard."""
+        return await self._run(self._find_any_many(queries))
+
+    async def has_tag(self, key: Text, tag: Text) -> bool:
+        """Whether the key carries the tag; False for an absent key."""
+        return await self._run(self._has_tag(key, tag))
+
+    async def tags(self) -> list[str]:
+        """A new list of every tag in use, shard by shard, each tag once."""
+        return await self._run(self._tags_in_use())
+
+    async def len(self) -> int:
+        """How many keys the store holds (len() of a ShardedCorvane)."""
+        return await self._run(self._len())
+
+    async def contains(self, key: Text) -> bool:
+        """Whether the store holds the key (`in` with a ShardedCorvane)."""
+        return await self._run(self._contains(key))
+
+    async def getitem(self, key: Text) -> set[str]:
+        """A new set of the key's tags; KeyError when it is absent (`store[key]`)."""
+        return await self._run(self._getitem(key))
+
+    @overload
+    async def get(self, key: Text) -> set[str] | None: ...
+    @overload
+    async def get(self, key: Text, default: _Default) -> set[str] | _Default: ...
+    async def get(self, key: Text, default: object = ABSENT) -> object:
+        """A new set of the key's tags, or `default` itself when the key is absent."""
+        return await self._run(self._get(key, default))
+
+    async def keys(self) -> list[str]:
+        """A new list of the keys, shard by shard."""
+        return await self._run(self._keys())
+
+    async def values(self) -> list[set[str]]:
+        """A new list of new tag sets, one per key, in the order of keys()."""
+        return await self._run(self._values())
+
+    async def items(self) -> list[tuple[str, set[str]]]:
+        """A new list of (key, tag set) tuples, in the order of keys()."""
+        return await self._run(self._items())
+
+    async def to_dict(self) -> dict[str, set[str]]:
+        """A new dict of each key to a new set of its tags."""
+        return await self._run(self._to_dict())
+
+    # Edits
+
+    async def add_tag(self, key: Text, tag: Text) -> None:
+        """Adds a tag, creating the key if absent."""
+        await self._run(self._add_tag(key, tag))
+
+    async def add_tags(self, key: Text, tags: Iterable[Text]) -> None:
+        """Adds the tags; creates the key unless `tags` is empty."""
+        await self._run(self._add_tags(key, tags))
+
+    async def remove_tag(self, key: Text, tag: Text) -> None:
+        """Removes a tag (the key goes with its last one); KeyError when the key or the tag is absent."""
+        await self._run(self._remove_tag(key, tag))
+
+    async def discard_tag(self, key: Text, tag: Text) -> None:
+        """Removes a tag if the key carries it (the key goes with its last one)."""
+        await self._run(self._discard_tag(key, tag))
+
+    async def setitem(self, key: Text, tags: Iterable[Text]) -> None:
+        """Sets the key's tags (`store[key] = tags`); an empty `tags` removes the key."""
+        await self._run(self._setitem(key, tags))
+
+    async def delitem(self, key: Text) -> None:
+        """Removes the key; KeyError when it is absent (`del store[key]`)."""
+        await self._run(self._delitem(key))
+
+    async def erase(self, key: Text) -> set[str]:
+        """Removes the key and returns its tags; KeyError when it is absent."""
+        return await self._run(self._erase(key))
+
+    async def discard(self, key: Text) -> bool:
+        """Removes the key if present; returns whether it was."""
+        return await self._run(self._discard(key))
+
+    @overload
+    async def pop(self, key: Text) -> set[str] | None: ...
+    @overload
+    async def pop(self, key: Text, default: _Default) -> set[str] | _Default: ...
+    async def pop(self, key: Text, default: object = ABSENT) -> object:
+        """Removes the key and returns its tags, or returns `default` when it is absent."""
+        return await self._run(self._pop(key, default))
+
+    async def popitem(self) -> tuple[str, set[str]]:
+        """Removes and returns the first (key, tags) pair in iteration order; KeyError when empty."""
+        return await self._run(self._popitem())
+
+    async def setdefault(self, key: Text, default: Iterable[Text]) -> set[str]:
+        """The key's tags; when it is absent, first stores `default` (an empty one stores nothing)."""
+        return await self._run(self._setdefault(key, default))
+
+    async def update(self, d: Mapping[Text, Iterable[Text]]) -> None:
+        """Sets each key of the dict to its tags, in order (an empty value removes
+        the key); entries before one that does not convert are applied."""
+        await self._run(self._update(d))
+
+    async def retain_where(self, tags: Iterable[Text]) -> list[str]:
+        """Keeps only the keys that carry every tag and returns them; an empty `tags` keeps every key."""
+        return await self._run(self._retain_where(tags))
+
+    async def retain_where_any(self, tags: Iterable[Text]) -> list[str]:
+        """Keeps only the keys that carry at least one tag and returns them; an empty `tags` keeps every key."""
+        return await self._run(self._retain_where_any(tags))
+
+    async def erase_where(self, tags: Iterable[Text]) -> list[str]:
+        """Removes the keys that carry every tag and returns them; an empty `tags` removes nothing."""
+        return await self._run(self._erase_where(tags))
+
+    async def clear(self) -> None:
+        """Removes every key and tag."""
+        await self._run(self._clear())
+
+
+def _reopen_async(name: str | None, handles: list[Any] | None, count: int, timeout: float | None,
+                  root: str | None) -> AsyncShardedCorvane:
+    """A pickled asyncio handle, unpickled: a new handle to the same shards."""
+    from ._store import _reopen
+
+    store = _reopen(name, handles, count, timeout, root)
+    line = store._open_line()
+    started, store._started_ray = store._started_ray, False
+    store.close()
+    return AsyncShardedCorvane._share(line.handles, name=name, timeout=timeout, root=root, started_ray=started)

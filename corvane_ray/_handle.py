@@ -1,0 +1,348 @@
+"""What a handle does, written once for the blocking and the asyncio handle.
+
+Each operation converts its arguments (raising the store's own error for
+one that does not convert), then yields the calls it needs, a Step, and
+gets back each shard's answer; a shard's error is thrown into it. The
+blocking handle runs the steps with Line.run, the asyncio one awaits them
+with AsyncLine.run. Most operations take one step; popitem() tries the
+shards in turn, and setdefault() may read before it writes.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Generator, Iterable, Mapping, Sequence
+from typing import Any, TypeVar
+
+from . import _durable, _partitions
+from ._client import Line, Plan
+from ._convert import NotText, Wire, key, refuse, tags, text, update_pairs
+from ._errors import ClosedError
+from ._routing import shard_of
+
+Text = str | bytes | bytearray
+R = TypeVar("R")
+Step = tuple[Plan, bool]  # the calls, and whether they are edits
+Op = Generator[Step, dict[int, Any], R]
+ABSENT: Any = object()  # no default given, as the store's own error messages tell
+
+
+class Handle:
+    """The state and the operations that both kinds of handle share."""
+
+    _line: Line | None = None
+    _name: str | None = None
+    _owner = False  # the handle that made an unnamed store stops it on close
+    _started_ray = False
+    _root: str | None = None
+
+    def _adopt(self, line: Line, *, name: str | None, owner: bool, started_ray: bool,
+               root: str | None = None) -> None:
+        self._line = line
+        self._name = name
+        self._owner = owner
+        self._started_ray = started_ray
+        self._root = root
+
+    def _open_line(self) -> Line:
+        line = self._line
+        if line is None or line.closed:
+            raise ClosedError()
+        return line
+
+    @property
+    def name(self) -> str | None:
+        """The store's name on the cluster, or None."""
+        return self._name
+
+    @property
+    def shards(self) -> list[Any]:
+        """The shards' actor handles, in shard order."""
+        return list(self._open_line().handles)
+
+    @property
+    def timeout(self) -> float | None:
+        """Seconds a call waits for a shard before ShardUnavailableError (None: no limit)."""
+        return self._open_line().timeout
+
+    def shard_of(self, key: Text) -> int:
+        """The index of the shard that holds (or would hold) `key`."""
+        return shard_of(self._key("__contains__", key), self._open_line().count)
+
+    def _reduce_args(self) -> tuple[Any, ...]:
+        """What a pickled handle holds: a named store travels as its name, an
+        unnamed one as its shards' handles."""
+        line = self._open_line()
+        return self._name, None if self._name else line.handles, line.count, line.timeout, self._root
+
+    # Conversions whose failure raises the store's own error
+
+    def _key(self, method: str, raw: object, *rest: object) -> bytes:
+        try:
+            return key(raw)
+        except NotText:
+            refuse(method, raw, *rest)
+
+    def _tags(self, method: str, raw: object, *before: object) -> list[Wire]:
+        try:
+            return tags(raw)
+        except NotText as bad:
+            refuse(method, *before, bad.stand_in)
+
+    def _args(self, method: str, args: tuple[object, ...]) -> list[Wire]:
+        try:
+            return tags(list(args))
+        except NotText as bad:
+            refuse(method, *bad.stand_in)  # type: ignore[misc]
+
+    def _tag_arg(self, method: str, key: object, tag: object) -> bytes:
+        converted = text(tag)
+        if converted is None:
+            refuse(method, key, tag)
+        return converted
+
+    # Steps
+
+    def _at_key(self, kind: str, method: str, key_bytes: bytes, *args: Any) -> Op[Any]:
+        """One call to the key's shard: a read, or an edit."""
+        index = shard_of(key_bytes, self._open_line().count)
+        answers = yield {index: (kind, (method, (key_bytes, *args)))}, kind == "edit"
+        return answers[index]
+
+    def _everywhere(self, method: str, args: tuple[Any, ...], *, edit: bool = False) -> Op[list[Any]]:
+        """The same call to every shard; the answers in shard order."""
+        count = self._open_line().count
+        answers = yield {i: ("edit" if edit else "read", (method, args)) for i in range(count)}, edit
+        return [answers[i] for i in range(count)]
+
+    def _each_shard(self, actor_method: str, args: tuple[Any, ...] = ()) -> Op[list[Any]]:
+        count = self._open_line().count
+        answers = yield {i: (actor_method, args) for i in range(count)}, False
+        return [answers[i] for i in range(count)]
+
+    def _batch(self, method: str, queries: Iterable[Iterable[Text]]) -> Op[list[list[Any]]]:
+        if isinstance(queries, str | bytes | bytearray):
+            raise TypeError(f"{method}_many() takes an iterable of tag lists, not a single {type(queries).__name__}")
+        lists = [(self._tags(method, query),) for query in queries]
+        return (yield from self._each_shard("read_many", (method, lists)))
+
+    # Queries
+
+    def _find(self, tags: Iterable[Text]) -> Op[set[str]]:
+        return union((yield from self._everywhere("find", (self._tags("find", tags),))))
+
+    def _find_any(self, tags: Iterable[Text]) -> Op[set[str]]:
+        return union((yield from self._everywhere("find_any", (self._tags("find_any", tags),))))
+
+    def _query(self, args: tuple[Text, ...]) -> Op[set[str]]:
+        return union((yield from self._everywhere("find", (self._args("query", args),))))
+
+    def _query_any(self, args: tuple[Text, ...]) -> Op[set[str]]:
+        return union((yield from self._everywhere("find_any", (self._args("query_any", args),))))
+
+    def _count(self, tags: Iterable[Text]) -> Op[int]:
+        return sum((yield from self._everywhere("count", (self._tags("count", tags),))))
+
+    def _count_any(self, tags: Iterable[Text]) -> Op[int]:
+        return sum((yield from self._everywhere("count_any", (self._tags("count_any", tags),))))
+
+    def _count_many(self, queries: Iterable[Iterable[Text]]) -> Op[list[int]]:
+        return [sum(counts) for counts in zip(*(yield from self._batch("count", queries)))]
+
+    def _count_any_many(self, queries: Iterable[Iterable[Text]]) -> Op[list[int]]:
+        return [sum(counts) for counts in zip(*(yield from self._batch("count_any", queries)))]
+
+    def _find_many(self, queries: Iterable[Iterable[Text]]) -> Op[list[set[str]]]:
+        return [union(found) for found in zip(*(yield from self._batch("find", queries)))]
+
+    def _find_any_many(self, queries: Iterable[Iterable[Text]]) -> Op[list[set[str]]]:
+        return [union(found) for found in zip(*(yield from self._batch("find_any", queries)))]
+
+    def _has_tag(self, key: Text, tag: Text) -> Op[bool]:
+        key_bytes = self._key("has_tag", key, tag)
+        return bool((yield from self._at_key("read", "has_tag", key_bytes, self._tag_arg("has_tag", key, tag))))
+
+    def _tags_in_use(self) -> Op[list[str]]:
+        found = yield from self._everywhere("tags", ())
+        return list(dict.fromkeys(tag for part in found for tag in part))
+
+    def _len(self) -> Op[int]:
+        return sum((yield from self._everywhere("__len__", ())))
+
+    def _contains(self, key: Text) -> Op[bool]:
+        return bool((yield from self._at_key("read", "__contains__", self._key("__contains__", key))))
+
+    def _getitem(self, key: Text) -> Op[set[str]]:
+        return (yield from self._at_key("read", "__getitem__", self._key("__getitem__", key)))  # type: ignore[no-any-return]
+
+    def _get(self, key: Text, default: object) -> Op[object]:
+        given = () if default is ABSENT else (default,)
+        found = yield from self._at_key("read", "get", self._key("get", key, *given))
+        return found if found is not None else None if default is ABSENT else default
+
+    def _keys(self) -> Op[list[str]]:
+        return concatenated((yield from self._everywhere("keys", ())))
+
+    def _values(self) -> Op[list[set[str]]]:
+        return concatenated((yield from self._everywhere("values", ())))
+
+    def _items(self) -> Op[list[tuple[str, set[str]]]]:
+        return concatenated((yield from self._everywhere("items", ())))
+
+    def _to_dict(self) -> Op[dict[str, set[str]]]:
+        merged: dict[str, set[str]] = {}
+        for part in (yield from self._everywhere("to_dict", ())):
+            merged.update(part)
+        return merged
+
+    # Edits
+
+    def _add_tag(self, key: Text, tag: Text) -> Op[None]:
+        key_bytes = self._key("add_tag", key, tag)
+        yield from self._at_key("edit", "add_tag", key_bytes, self._tag_arg("add_tag", key, tag))
+
+    def _add_tags(self, key: Text, tags: Iterable[Text]) -> Op[None]:
+        key_bytes = self._key("add_tags", key, tags)
+        yield from self._at_key("edit", "add_tags", key_bytes, self._tags("add_tags", tags, key))
+
+    def _remove_tag(self, key: Text, tag: Text) -> Op[None]:
+        key_bytes = self._key("remove_tag", key, tag)
+        yield from self._at_key("edit", "remove_tag", key_bytes, self._tag_arg("remove_tag", key, tag))
+
+    def _discard_tag(self, key: Text, tag: Text) -> Op[None]:
+        key_bytes = self._key("discard_tag", key, tag)
+        yield from self._at_key("edit", "discard_tag", key_bytes, self._tag_arg("discard_tag", key, tag))
+
+    def _setitem(self, key: Text, tags: Iterable[Text]) -> Op[None]:
+        key_bytes = self._key("__setitem__", key, tags)
+        yield from self._at_key("edit", "__setitem__", key_bytes, self._tags("__setitem__", tags, key))
+
+    def _delitem(self, key: Text) -> Op[None]:
+        yield from self._at_key("edit", "__delitem__", self._key("__delitem__", key))
+
+    def _erase(self, key: Text) -> Op[set[str]]:
+        return (yield from self._at_key("edit", "erase", self._key("erase", key)))  # type: ignore[no-any-return]
+
+    def _discard(self, key: Text) -> Op[bool]:
+        return bool((yield from self._at_key("edit", "discard", self._key("discard", key))))
+
+    def _pop(self, key: Text, default: object) -> Op[object]:
+        given = () if default is ABSENT else (default,)
+        found = yield from self._at_key("edit", "pop", self._key("pop", key, *given))
+        return found if found is not None else None if default is ABSENT else default
+
+    def _popitem(self) -> Op[tuple[str, set[str]]]:
+        count = self._open_line().count
+        for index in range(count):
+            try:
+                answers = yield {index: ("edit", ("popitem", ()))}, True
+                return answers[index]  # type: ignore[no-any-return]
+            except KeyError:
+                if index == count - 1:
+                    raise
+        raise AssertionError("a store has at least one shard")
+
+    def _setdefault(self, key: Text, default: Iterable[Text]) -> Op[set[str]]:
+        key_bytes = self._key("setdefault", key, default)
+        try:
+            converted = tags(default)
+        except NotText as bad:
+            if bad.stand_in is not default:  # iterable: the store reads it only for an absent key
+                present = yield from self._at_key("read", "get", key_bytes)
+                if present is not None:
+                    return present  # type: ignore[no-any-return]
+            refuse("setdefault", key, bad.stand_in)
+        return (yield from self._at_key("edit", "setdefault", key_bytes, converted))  # type: ignore[no-any-return]
+
+    def _update(self, d: Mapping[Text, Iterable[Text]]) -> Op[None]:
+        converted, refused = update_pairs(d)
+        count = self._open_line().count
+        parts: dict[int, dict[bytes, list[Wire]]] = {}
+        for key_bytes, tag_list in converted:
+            part = parts.setdefault(shard_of(key_bytes, count), {})
+            part.pop(key_bytes, None)  # a later entry for the key comes after the others
+            part[key_bytes] = tag_list
+        if parts:
+            yield {i: ("edit", ("update", (part,))) for i, part in parts.items()}, True
+        if refused is not None:
+            refuse("update", refused)
+
+    def _retain_where(self, tags: Iterable[Text]) -> Op[list[str]]:
+        converted = self._tags("retain_where", tags)
+        return concatenated((yield from self._everywhere("retain_where", (converted,), edit=True)))
+
+    def _retain_where_any(self, tags: Iterable[Text]) -> Op[list[str]]:
+        converted = self._tags("retain_where_any", tags)
+        return concatenated((yield from self._everywhere("retain_where_any", (converted,), edit=True)))
+
+    def _erase_where(self, tags: Iterable[Text]) -> Op[list[str]]:
+        converted = self._tags("erase_where", tags)
+        return concatenated((yield from self._everywhere("erase_where", (converted,), edit=True)))
+
+    def _clear(self) -> Op[None]:
+        yield from self._everywhere("clear", (), edit=True)
+
+    # Operators' calls
+
+    def _describe(self) -> Op[list[dict[str, Any]]]:
+        return (yield from self._each_shard("info"))
+
+    def _checkpoint(self, directory: str | os.PathLike[str] | None) -> Op[None]:
+        if directory is not None:
+            yield from self._export(directory, "jsonl")
+        else:
+            yield from self._each_shard("fold")
+
+    def _export(self, directory: str | os.PathLike[str], format: str) -> Op[None]:
+        if format not in _partitions.FORMATS:
+            raise ValueError(f"format must be 'jsonl' or 'parquet', not {format!r}")
+        count = self._open_line().count
+        folder = os.path.abspath(os.fspath(directory))
+        os.makedirs(folder, exist_ok=True)
+        export_id = _partitions.new_export_id()
+        names = [_partitions.export_name(i, count, export_id, format) for i in range(count)]
+        try:
+            counts = yield from self._each_shard_with([(os.path.join(folder, name),) for name in names], "export")
+            _partitions.commit_export(folder, export_id, names, counts)
+        except BaseException:
+            _partitions.discard_export_files(folder, only=export_id)
+            raise
+
+    def _each_shard_with(self, args: Sequence[tuple[Any, ...]], actor_method: str) -> Op[list[Any]]:
+        answers = yield {i: (actor_method, shard_args) for i, shard_args in enumerate(args)}, False
+        return [answers[i] for i in range(len(args))]
+
+    def _root_of_store(self) -> Op[str | None]:
+        if self._root is not None:
+            return self._root
+        try:
+            places = yield {0: ("info", ())}, False
+        except Exception:
+            return None
+        return places[0]["root"]  # type: ignore[no-any-return]
+
+
+def union(parts: Sequence[set[str]]) -> set[str]:
+    """The union of disjoint sets, grown from the largest."""
+    if not parts:
+        return set()
+    largest = max(parts, key=len)
+    for part in parts:
+        if part is not largest:
+            largest |= part
+    return largest
+
+
+def concatenated(parts: Sequence[list[Any]]) -> list[Any]:
+    """The shards' lists one after another; a single shard's list is already new."""
+    return parts[0] if len(parts) == 1 else [item for part in parts for item in part]
+
+
+def remove_files(root: str | None, count: int) -> None:
+    """What the shards of a destroyed store could not remove themselves."""
+    import shutil
+
+    if root is not None:
+        for index in range(count):
+            shutil.rmtree(_durable.shard_folder(root, index, count), ignore_errors=True)
+        _durable.remove_root(root)
