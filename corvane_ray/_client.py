@@ -16,6 +16,7 @@ one batch, without waiting for the batches before them.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import os
 import threading
 import time
@@ -71,13 +72,16 @@ class Line:
             self.leave(stamp)
 
     def check(self, answers: dict[int, Any], problem: BaseException | None) -> dict[int, Any]:
-        """The answers, or the first error: a call's own, else a shard's Failure in shard order."""
-        if problem is not None:
-            raise problem
-        for index in sorted(answers):
-            if isinstance(answers[index], Failure):
-                raise answers[index].error
-        return answers
+        """The answers, or the first error: a call's own, else a shard's Failure in
+        shard order. A shard that stopped because this handle closed the store
+        meanwhile makes it the closed error."""
+        if problem is None:
+            problem = next((answers[i].error for i in sorted(answers) if isinstance(answers[i], Failure)), None)
+            if problem is None:
+                return answers
+        if self.closed and isinstance(problem, ShardUnavailableError):
+            raise ClosedError() from None
+        raise problem
 
     def enter(self, edit: bool) -> tuple[int, int] | None:
         with self._lock:
@@ -142,8 +146,12 @@ class Line:
         with self._idle:
             self._idle.wait_for(lambda: self._active == 0, seconds)
 
-    def made_edits(self) -> bool:
-        return self._next > 1
+    def forget(self) -> None:
+        """Tells the shards that this handle will not ask for its replies again."""
+        if self._next > 1:
+            for handle in self.handles:
+                with contextlib.suppress(Exception):
+                    handle.forget.remote(self.client)
 
 
 def why_gone(error: Exception) -> str:

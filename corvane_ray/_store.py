@@ -223,10 +223,8 @@ class ShardedCorvane(Handle):
         line.close()
         if self._owner and self._name is None:
             _stop_shards(line.handles, delete=self._root is None, seconds=line.timeout)
-        elif line.made_edits():
-            for handle in line.handles:  # its replies will not be asked for again
-                with contextlib.suppress(Exception):
-                    handle.forget.remote(line.client)
+        else:
+            line.forget()
         self._release(line)
 
     def destroy(self) -> None:
