@@ -1,22 +1,29 @@
 """The sharded store on a local Ray against one in-process Corvane and a bare
-Ray actor: loading, per-call latency by kind of call, throughput with several
-callers, and what durability and recovery cost.
+Ray actor: loading, per-call latency by kind of call, throughput, and what
+durability and recovery cost.
 
     python bench/cluster.py --keys 1000000
 
-Loads the benchmark's keys into 1 and 2 shards, once fed from the driver and
-once from JSON-lines partitions the shards read themselves (both made
-durable: each shard writes its snapshot); then times each kind of call (the
-median of many), counts the calls per second that 1 and 4 threads of the
-driver get through together, times a point edit synced to the disk
-(durability="fsync"), the restart of a shard killed with SIGKILL until it
-answers again, and `ShardedCorvane.open` of a running named store. A bare
-Ray actor that returns its argument gives the floor of a call. Every shard
-is one actor in its own process; on a 2-core machine 2 shards have a core
-each. Temporary files are removed at the end.
+Writes the benchmark's keys as 4 JSON-lines and 4 Parquet partitions, and
+times the best one-process load of each with the same parser (msgspec,
+pyarrow) against loading them into 1 and 2 shards (the shards read the files
+themselves), less the start of an empty store of as many shards in the same
+run; likewise a load fed from the driver against building one Corvane in
+process, and a load from a Ray dataset. Then the median of many calls of each
+kind, beside a bare Ray actor that takes the same arguments and returns at
+once; the calls per second that 1 and 4 threads get through, and 32 asyncio
+callers, counts and point edits mixed, beside the bare actor's calls sent
+without waiting; a point edit synced to the disk; a shard killed with
+SIGKILL until it answers again; `open()` of a running store; and each
+shard's resident memory at its peak while it loaded and after. Every shard is
+one actor in its own process; on a 2-core machine 2 shards have a core each.
+Temporary files are removed at the end.
 """
 
 import argparse
+import asyncio
+import gc
+import glob
 import json
 import os
 import signal
@@ -28,6 +35,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+import msgspec  # noqa: E402
+import pyarrow  # noqa: E402
+import pyarrow.parquet  # noqa: E402
 import ray  # noqa: E402
 
 from corvane import Corvane  # noqa: E402
@@ -35,22 +45,67 @@ from corvane_ray import ShardedCorvane  # noqa: E402
 from data import generate  # noqa: E402
 
 PARTITIONS = 4
-SYNCED = "point edit, durability=\"fsync\""
+SYNCED = 'point edit, durability="fsync"'
 
 
 def write_partitions(data, folder):
-    """The README's export: one {"key": ..., "tags": [...]} object a line, split over files."""
-    files = [open(os.path.join(folder, f"part-{i}.jsonl"), "w", encoding="utf-8") for i in range(PARTITIONS)]
-    for number, (key, tags) in enumerate(data.items()):
-        files[number % PARTITIONS].write(json.dumps({"key": key, "tags": tags}) + "\n")
-    for f in files:
-        f.close()
+    """The README's export, as JSON lines and as Parquet, split over files the same way."""
+    items = list(data.items())
+    for i in range(PARTITIONS):
+        part = items[i::PARTITIONS]
+        with open(os.path.join(folder, f"part-{i}.jsonl"), "w", encoding="utf-8") as f:
+            f.writelines(json.dumps({"key": key, "tags": tags}) + "\n" for key, tags in part)
+        pyarrow.parquet.write_table(pyarrow.table({"key": [k for k, _ in part], "tags": [t for _, t in part]}),
+                                    os.path.join(folder, f"part-{i}.parquet"))
+
+
+class Entry(msgspec.Struct):
+    key: str
+    tags: list[str]
+
+
+def in_process_jsonl(files):
+    """The best one-process load of JSON lines: msgspec, the collector paused."""
+    decoder = msgspec.json.Decoder(Entry)
+    gc.disable()
+    try:
+        keys, values = [], []
+        for path in files:
+            with open(path, "rb") as f:
+                entries = decoder.decode_lines(f.read())
+            keys += [e.key for e in entries]
+            values += [e.tags for e in entries]
+        return Corvane(keys, values)
+    finally:
+        gc.enable()
+
+
+def in_process_parquet(files):
+    gc.disable()
+    try:
+        keys, values = [], []
+        for path in files:
+            table = pyarrow.parquet.read_table(path, columns=["key", "tags"])
+            keys += table.column("key").to_pylist()
+            values += table.column("tags").to_pylist()
+        return Corvane(keys, values)
+    finally:
+        gc.enable()
 
 
 def timed(action):
     started = time.perf_counter()
     result = action()
     return time.perf_counter() - started, result
+
+
+def best_time(action, times=3):
+    best = float("inf")
+    for _ in range(times):
+        seconds, result = timed(action)
+        del result
+        best = min(best, seconds)
+    return best
 
 
 def median_time(action, times):
@@ -106,20 +161,48 @@ def throughput(store, keys, common, callers, seconds=2.0):
     return sum(done) / (time.perf_counter() - started)
 
 
+def asyncio_throughput(store, keys, common, callers=32, seconds=3.0):
+    """Calls per second of `callers` coroutines of one asyncio handle, counts and point edits mixed 1:1."""
+    async def main():
+        handle = store.asyncio()
+        done = [0]
+        stop = time.perf_counter() + seconds
+
+        async def work(me):
+            number = me
+            while time.perf_counter() < stop:
+                await handle.count([common])
+                await handle.add_tag(keys[number % len(keys)], "busy")
+                number += callers
+                done[0] += 2
+
+        started = time.perf_counter()
+        await asyncio.gather(*(work(me) for me in range(callers)))
+        rate = done[0] / (time.perf_counter() - started)
+        handle.close()
+        return rate
+
+    return asyncio.run(main())
+
+
 @ray.remote(num_cpus=0)
 class Echo:
-    """A bare actor: what a call costs before the store does anything."""
+    """A bare actor taking what a shard takes: what a call costs before the store does anything."""
 
-    def call(self, method, args):
+    def edit(self, client, seq, floor, method, args):
         return None
 
 
 def bare_ray(keys):
     echo = Echo.remote()
-    ray.get(echo.call.remote("add_tag", (keys[0].encode(), "bench")))
-    point = median_time(lambda: ray.get(echo.call.remote("add_tag", (keys[1].encode(), "bench"))), 300)
+    client = os.urandom(16)
+    ray.get(echo.edit.remote(client, 0, 0, "add_tag", (keys[0].encode(), "bench")))
+    numbers = iter(range(1, 10**9))
+    point = median_time(lambda: ray.get(echo.edit.remote(client, next(numbers), 0, "add_tag",
+                                                          (keys[1].encode(), "bench"))), 300)
     count = 3000
-    piped, _ = timed(lambda: ray.get([echo.call.remote("add_tag", (keys[i].encode(), "bench")) for i in range(count)]))
+    piped, _ = timed(lambda: ray.get([echo.edit.remote(client, i, 0, "add_tag", (keys[i].encode(), "bench"))
+                                      for i in range(count)]))
     ray.kill(echo)
     return {"point edit: add_tag": point, "calls/s, sent without waiting": count / piped}
 
@@ -127,9 +210,9 @@ def bare_ray(keys):
 def recovery(store, keys):
     """Seconds from a SIGKILL of shard 0 until it answers again, restarted from its files."""
     pid = store.describe()[0]["pid"]
-    index_key = next(k for k in keys if store.shard_of(k) == 0)
+    key = next(k for k in keys if store.shard_of(k) == 0)
     os.kill(pid, signal.SIGKILL)
-    seconds, _ = timed(lambda: store[index_key])
+    seconds, _ = timed(lambda: store[key])
     return seconds
 
 
@@ -159,17 +242,22 @@ def main():
         write_partitions(data, partitions)
         ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
         try:
-            columns, notes = measure(args, data, keys, common, tenth, rare, queries, partitions, folder)
+            columns = measure(args, data, keys, common, tenth, rare, queries, partitions, folder)
         finally:
             ray.shutdown()
-    report(columns, notes, counts[tenth])
+    report(columns, counts[tenth], args.keys)
 
 
 def measure(args, data, keys, common, tenth, rare, queries, partitions, folder):
-    columns, notes = {}, {}
-    build, local = timed(lambda: Corvane(data))
-    columns["in process"] = {"load, fed from the driver": build,
-                             **latencies(local, keys, common, tenth, rare, queries)}
+    jsonl = sorted(glob.glob(os.path.join(partitions, "*.jsonl")))
+    parquet = sorted(glob.glob(os.path.join(partitions, "*.parquet")))
+    columns = {"in process": {
+        "load, fed from the driver": best_time(lambda: Corvane(data)),
+        "load, 4 JSON-lines partitions (msgspec)": best_time(lambda: in_process_jsonl(jsonl)),
+        "load, 4 Parquet partitions (pyarrow)": best_time(lambda: in_process_parquet(parquet)),
+    }}
+    local = Corvane(data)
+    columns["in process"].update(latencies(local, keys, common, tenth, rare, queries))
     for threads in (1, args.callers):
         columns["in process"][f"calls/s, {threads} caller(s)"] = throughput(local, keys, common, threads)
     del local
@@ -177,14 +265,28 @@ def measure(args, data, keys, common, tenth, rare, queries, partitions, folder):
 
     for shards in (1, 2):
         column = columns[f"{shards} shard{'s' * (shards > 1)}"] = {}
-        fed, store = timed(lambda: ShardedCorvane(data, shards=shards))
-        store.close()
-        column["load, fed from the driver"] = fed
-        read, store = timed(lambda: ShardedCorvane.from_partitions(partitions, shards=shards, name="bench"))
-        column["load, from partitions"] = read
+        start = min(timed(lambda: ShardedCorvane(shards=shards).close())[0] for _ in range(3))
+        column["start of an empty store"] = start
+        loads = {
+            "load, fed from the driver": lambda: ShardedCorvane(data, shards=shards),
+            "load, 4 JSON-lines partitions (msgspec)": lambda: ShardedCorvane.from_partitions(jsonl, shards=shards),
+            "load, 4 Parquet partitions (pyarrow)": lambda: ShardedCorvane.from_partitions(parquet, shards=shards),
+            "load, a Ray dataset of the Parquet files": lambda: ShardedCorvane.from_dataset(
+                ray.data.read_parquet(parquet), shards=shards),
+        }
+        for row, load in loads.items():
+            seconds, store = timed(load)
+            column[row] = seconds - start
+            if row.startswith("load, 4 JSON"):
+                places = store.describe()
+                column["peak resident memory of a shard while it loaded / after"] = max(
+                    place["peak_rss"] / place["rss"] for place in places)
+            store.close()
+        store = ShardedCorvane.from_partitions(jsonl, shards=shards, name="bench")
         column.update(latencies(store, keys, common, tenth, rare, queries))
         for threads in (1, args.callers):
             column[f"calls/s, {threads} caller(s)"] = throughput(store, keys, common, threads)
+        column["calls/s, 32 asyncio callers"] = asyncio_throughput(store, keys, common)
         column["restart of a killed shard, until it answers"] = recovery(store, keys)
         column["open(name) of the running store"] = median_time(lambda: ShardedCorvane.open("bench").close(), 5)
         store.destroy()
@@ -193,35 +295,48 @@ def measure(args, data, keys, common, tenth, rare, queries, partitions, folder):
             edits = iter(keys[1000:])
             column[SYNCED] = median_time(lambda: synced.add_tag(next(edits), "x"), 300)
         print(f"  {shards} shard(s) measured", file=sys.stderr)
-    notes["shard keys"] = args.keys // 2
-    return columns, notes
+    return columns
 
 
-def report(columns, notes, tenth_count):
-    loads = ["load, fed from the driver", "load, from partitions"]
-    rows = loads + [row for row in dict.fromkeys(r for c in columns.values() for r in c) if row not in loads]
+def report(columns, tenth_count, n_keys):
+    order = ["start of an empty store", "load, fed from the driver", "load, 4 JSON-lines partitions (msgspec)",
+             "load, 4 Parquet partitions (pyarrow)", "load, a Ray dataset of the Parquet files",
+             "peak resident memory of a shard while it loaded / after"]
+    rows = order + [row for row in dict.fromkeys(r for c in columns.values() for r in c) if row not in order]
     print("\n| call | " + " | ".join(columns) + " |")
     print("|---|" + "---|" * len(columns))
     for row in rows:
         cells = []
         for column in columns.values():
             value = column.get(row)
-            cells.append("" if value is None else f"{value:,.0f}" if row.startswith("calls/s") else show(value))
+            if value is None:
+                cells.append("")
+            elif row.startswith("calls/s"):
+                cells.append(f"{value:,.0f}")
+            elif row.startswith("peak"):
+                cells.append(f"{value:.2f}x")
+            else:
+                cells.append(show(value))
         print(f"| {row} | " + " | ".join(cells) + " |")
-    two = columns["2 shards"]
-    per_key = (two["find returning ~10% of keys"] - two["small find (rare tag)"])
-    print(f"\nA returned key costs about {per_key / tenth_count * 1e6:.2f} µs over the wire "
+    local, bare, two = columns["in process"], columns["bare Ray actor"], columns["2 shards"]
+    print("\nLoads on the shards are counted less the start of an empty store of as many shards (first row).")
+    for row in ("load, fed from the driver", "load, 4 JSON-lines partitions (msgspec)",
+                "load, 4 Parquet partitions (pyarrow)"):
+        print(f"2 shards, {row[6:]}: {local[row] / two[row]:.2f}x as fast as in process "
+              f"({show(two[row])} against {show(local[row])}).")
+    gap = two["point edit: add_tag"] - bare["point edit: add_tag"]
+    print(f"A point edit on 2 shards takes {gap * 1e3:+.3f} ms beside a bare actor call with the same arguments; "
+          f"synced to the disk, {(two[SYNCED] - bare['point edit: add_tag']) * 1e3:+.3f} ms.")
+    rate = two["calls/s, 32 asyncio callers"]
+    print(f"32 asyncio callers on 2 shards: {rate:,.0f} calls/s, {rate / bare['calls/s, sent without waiting']:.2f}x "
+          f"the bare actor's calls sent without waiting.")
+    per_key = two["find returning ~10% of keys"] - two["small find (rare tag)"]
+    print(f"A returned key costs about {per_key / tenth_count * 1e6:.2f} µs over the wire "
           f"(find of ~10% less a small find, over {tenth_count:,} keys).")
-    bare = columns["bare Ray actor"]["point edit: add_tag"]
-    print(f"A durable point edit on 2 shards takes {two['point edit: add_tag'] / bare:.2f}x a bare actor call "
-          f"(+{(two['point edit: add_tag'] - bare) * 1e3:.2f} ms); synced to the disk, "
-          f"{two[SYNCED] / bare:.2f}x.")
-    print(f"A shard of {notes['shard keys']:,} keys killed with SIGKILL answered again after "
-          f"{show(two['restart of a killed shard, until it answers'])}; the 2-shard loads took "
-          f"{show(two['load, fed from the driver'])} and {show(two['load, from partitions'])}.")
-    print("Latencies are medians. Loads include starting the actors and writing each shard's snapshot.")
-    print("Throughput mixes a count and a point edit, from threads of one driver sharing the store;")
-    print(f"on this machine the driver and the shards share {os.cpu_count()} cores.")
+    print(f"A shard of {n_keys // 2:,} keys killed with SIGKILL answered again after "
+          f"{show(two['restart of a killed shard, until it answers'])}.")
+    print("Latencies are medians. Throughput mixes a count and a point edit, from threads or coroutines of one")
+    print(f"driver; on this machine the driver and the shards share {os.cpu_count()} cores.")
 
 
 if __name__ == "__main__":

@@ -244,3 +244,78 @@ def test_a_store_refuses_to_start_ray_without_authentication():
             print(error, ray.is_initialized())
     """, RAY_AUTH_MODE="disabled")
     assert "only with its token authentication on" in result.stdout and result.stdout.endswith("False\n")
+
+
+def entries_with_repeats():
+    """Entries as a load reads them, in order: a later one for a key replaces an
+    earlier one, an empty tag list removes it, and text is not all ASCII."""
+    rows = [{"key": f"k{i}", "tags": [f"t{i % 3}", "all"]} for i in range(60)]
+    rows += [{"key": "k1", "tags": ["moved"]}, {"key": "é", "tags": ["ü", "漢字"]}, {"key": "k2", "tags": []}]
+    return rows
+
+
+def expected_store(rows):
+    return Corvane([(row["key"], row["tags"]) for row in rows]).to_dict()
+
+
+def write_parquet(path, rows):
+    import pyarrow
+    import pyarrow.parquet
+
+    pyarrow.parquet.write_table(pyarrow.table({"key": [r["key"] for r in rows], "tags": [r["tags"] for r in rows]}),
+                                path)
+
+
+def test_parquet_and_jsonl_partitions_and_datasets_load_as_one_store(local_ray, tmp_path):
+    rows = entries_with_repeats()
+    expected = expected_store(rows)
+    write_parquet(tmp_path / "a.parquet", rows[:30])
+    write_partitions(tmp_path, [rows[30:]])  # part-0.jsonl, after a.parquet by name
+    dataset = local_ray.data.from_items(rows).repartition(4)
+    for load in (lambda: ShardedCorvane.from_partitions(tmp_path, shards=2),
+                 lambda: ShardedCorvane.from_partitions([tmp_path / "a.parquet", tmp_path / "part-0.jsonl"],
+                                                       shards=3),
+                 lambda: ShardedCorvane.from_dataset(dataset, shards=2)):
+        with load() as store:
+            assert store.to_dict() == expected
+
+
+def test_bad_rows_of_parquet_and_datasets_fail_the_load_naming_them(local_ray, tmp_path):
+    import pyarrow
+    import pyarrow.parquet
+
+    good = {"key": ["a", "b", "c"], "tags": [["x"], ["y"], ["z"]]}
+    pyarrow.parquet.write_table(pyarrow.table(good), tmp_path / "good.parquet")
+    cases = {
+        "null key": ({**good, "key": ["a", None, "c"]}, r"row 2: the key \('key'\) is null"),
+        "null tags": ({**good, "tags": [["x"], None, ["z"]]}, r"row 2: the tags \('tags'\) is null"),
+        "null tag": ({**good, "tags": [["x"], ["y"], ["z", None]]}, r"row 3: a tag in 'tags' is null"),
+        "number key": ({**good, "key": [1, 2, 3]}, r"the 'key' column holds int64, not strings"),
+        "no tags": ({"key": good["key"]}, r"not a Parquet file of a string 'key' and a list of strings 'tags'"),
+    }
+    for name, (columns, message) in cases.items():
+        path = tmp_path / f"{name}.parquet"
+        pyarrow.parquet.write_table(pyarrow.table(columns), path)
+        with pytest.raises(ValueError, match="^" + re.escape(f"{path}: ") + message):
+            ShardedCorvane.from_partitions([tmp_path / "good.parquet", path], shards=2)
+    dataset = local_ray.data.from_items([{"key": "a", "tags": ["x"]}, {"key": "b", "tags": [7]}])
+    with pytest.raises(ValueError, match=r"^dataset block 1: the 'tags' column holds list<item: int64>, not lists"):
+        ShardedCorvane.from_dataset(dataset, shards=2)
+    with pytest.raises(ValueError, match=r"no column 'labels'"):
+        ShardedCorvane.from_dataset(local_ray.data.from_items([{"key": "a", "tags": ["x"]}]), tags="labels", shards=1)
+
+
+def test_exports_in_both_formats_come_back_as_the_store(sharded, local_ray, tmp_path):
+    store = sharded(2)
+    store.update({row["key"]: row["tags"] for row in entries_with_repeats()})
+    expected = store.to_dict()
+    for format in ("jsonl", "parquet"):
+        folder = tmp_path / format
+        store.export(folder, format=format)
+        assert sum(name.endswith(f".{format}") for name in os.listdir(folder)) == 2
+        with ShardedCorvane.from_partitions(folder, shards=3) as copy:
+            assert copy.to_dict() == expected
+    rows = store.to_dataset().take_all()
+    assert {row["key"]: set(row["tags"]) for row in rows} == expected and len(rows) == len(expected)
+    with pytest.raises(ValueError, match="format must be 'jsonl' or 'parquet'"):
+        store.export(tmp_path / "csv", format="csv")

@@ -3,8 +3,8 @@
 
 from typing import Any
 
-from corvane_ray import (DEFAULT_TIMEOUT, CorruptFileError, ShardedCorvane, ShardUnavailableError, StoreNotFoundError,
-                         shard_of)
+from corvane_ray import (DEFAULT_TIMEOUT, AsyncShardedCorvane, CorruptFileError, ShardedCorvane, ShardUnavailableError,
+                         StoreNotFoundError, shard_of)
 
 
 def tour(folder: str) -> None:
@@ -52,3 +52,22 @@ def service(folder: str) -> None:
         print(name, limit)
         other.close()
     store.destroy()
+
+
+async def served(store: ShardedCorvane, folder: str) -> None:
+    handle: AsyncShardedCorvane = store.asyncio()
+    other = await AsyncShardedCorvane.open("photos", timeout=None)
+    found: set[str] = await handle.find(["paris"]) | await other.find_any([b"x"]) | await handle.query("a")
+    counts: list[int] = await handle.count_many([["paris"]]) + [await handle.count([]), await handle.len()]
+    tags: set[str] | None = await handle.get("k")
+    fallback: set[str] | int = await handle.pop("k", 0)
+    await handle.add_tags("k", ["a"])
+    await handle.setitem("k", {"b"})
+    present: bool = await handle.contains("k")
+    await handle.export(folder, format="parquet")
+    store.export(folder, format="parquet")
+    copy = ShardedCorvane.from_dataset(store.to_dataset(), key="key", tags="tags", shards=2)
+    print(found, counts, tags, fallback, present, copy)
+    other.close()
+    async with handle:
+        await handle.destroy()
