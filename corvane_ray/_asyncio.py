@@ -87,13 +87,6 @@ class AsyncShardedCorvane(Handle):
         """A named store travels as its name; an unnamed one as its shards' handles."""
         return _reopen_async, self._reduce_args()
 
-    def __repr__(self) -> str:
-        line = self._line
-        if line is None or line.closed:
-            return "<AsyncShardedCorvane (closed)>"
-        named = f" {self._name!r}" if self._name else ""
-        return f"<AsyncShardedCorvane{named} of {line.count} shards>"
-
     async def _run(self, op: Op[R]) -> R:
         """Runs an operation's steps, each with every shard it names at once."""
         self._open_line()

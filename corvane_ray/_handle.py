@@ -69,6 +69,14 @@ class Handle:
         """The index of the shard that holds (or would hold) `key`."""
         return shard_of(self._key("__contains__", key), self._open_line().count)
 
+    def __repr__(self) -> str:
+        kind = type(self).__name__
+        line = self._line
+        if line is None or line.closed:
+            return f"<{kind} (closed)>"
+        named = f" {self._name!r}" if self._name else ""
+        return f"<{kind}{named} of {line.count} shards>"
+
     def _reduce_args(self) -> tuple[Any, ...]:
         """What a pickled handle holds: a named store travels as its name, an
         unnamed one as its shards' handles."""

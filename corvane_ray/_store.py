@@ -253,13 +253,6 @@ class ShardedCorvane(Handle):
         """A named store travels as its name; an unnamed one as its shards' handles."""
         return _reopen, self._reduce_args()
 
-    def __repr__(self) -> str:
-        line = self._line
-        if line is None or line.closed:
-            return "<ShardedCorvane (closed)>"
-        named = f" {self._name!r}" if self._name else ""
-        return f"<ShardedCorvane{named} of {line.count} shards>"
-
     def describe(self) -> list[dict[str, Any]]:
         """For each shard: its process id and node, key count, folder, the sizes of
         its snapshot and log, how many edits the log holds, how many handles'
