@@ -322,7 +322,7 @@ class Shard:
                     keys, values = _partitions.block_columns(source, key, tags, where or "a dataset block", span)
                 parts: list[Any] = _partitions.route(keys, values, self.shards)
                 del keys, values  # freed while the collector still rests
-        except (OSError, ValueError) as error:
+        except (OSError, ValueError, TypeError) as error:  # TypeError: a block Arrow cannot read
             parts = [Failure(error)] * self.shards
         return parts[0] if self.shards == 1 else parts
 

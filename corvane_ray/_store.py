@@ -122,6 +122,8 @@ class ShardedCorvane(Handle):
         columns are not such fails the load, naming the block (numbered from
         0) and the row in it (from 1).
         """
+        if not callable(getattr(dataset, "iter_internal_ref_bundles", None)):
+            raise TypeError(f"from_dataset() takes a ray.data.Dataset, not {type(dataset).__name__}")
         for role, column in (("key", key), ("tags", tags)):
             if type(column) is not str:
                 raise TypeError(f"{role} must be a column name (str), not {column!r}")

@@ -278,6 +278,12 @@ def test_parquet_and_jsonl_partitions_and_datasets_load_as_one_store(local_ray, 
                  lambda: ShardedCorvane.from_dataset(dataset, shards=2)):
         with load() as store:
             assert store.to_dict() == expected
+    # Blocks of pandas frames, and blocks of which a limit keeps only a part
+    import pandas
+
+    frames = local_ray.data.from_pandas([pandas.DataFrame(rows[:25]), pandas.DataFrame(rows[25:])])
+    with ShardedCorvane.from_dataset(frames.limit(40), shards=2) as store:
+        assert store.to_dict() == expected_store(rows[:40])
 
 
 def test_bad_rows_of_parquet_and_datasets_fail_the_load_naming_them(local_ray, tmp_path):
@@ -301,6 +307,8 @@ def test_bad_rows_of_parquet_and_datasets_fail_the_load_naming_them(local_ray, t
     dataset = local_ray.data.from_items([{"key": "a", "tags": ["x"]}, {"key": "b", "tags": [7]}])
     with pytest.raises(ValueError, match=r"^dataset block 1: the 'tags' column holds list<item: int64>, not lists"):
         ShardedCorvane.from_dataset(dataset, shards=2)
+    with pytest.raises(TypeError, match=r"takes a ray.data.Dataset, not list"):
+        ShardedCorvane.from_dataset([{"key": "a", "tags": ["x"]}], shards=1)
     with pytest.raises(ValueError, match=r"no column 'labels'"):
         ShardedCorvane.from_dataset(local_ray.data.from_items([{"key": "a", "tags": ["x"]}]), tags="labels", shards=1)
 
