@@ -221,37 +221,39 @@ class AsyncLine:
         return self.line.handles[index].batch.remote(wire)
 
     async def _deliver(self, index: int, calls: list[tuple[Call, Stamp, asyncio.Future[Any]]]) -> None:
-        """Sends a batch, sends it again while Ray restarts its shard, and hands
-        each caller its answer."""
-        ray = _cluster.ray_module()
-        line = self.line
+        """Sends a batch and hands each caller its answer, or the batch's error."""
         try:
-            while True:
-                try:
-                    answers = await self._send(index, calls)
-                    break
-                except ray.exceptions.ActorUnavailableError:
-                    if line.closed:
-                        raise ClosedError() from None
-                    if all(future.done() for _, _, future in calls):
-                        return  # every caller stopped waiting
-                    await asyncio.sleep(RESEND_PAUSE)  # restarting: edits sent again are answered once
+            answers = await self._answers(index, calls)
         except asyncio.CancelledError:
             for _, _, future in calls:
                 future.cancel()
             raise
-        except ray.exceptions.RayActorError as error:
-            failure: BaseException = ClosedError() if line.closed else line.unavailable(index, f"is gone: {why_gone(error)}")
-            answers = None
-        except ray.exceptions.RayError as error:
-            failure = line.unavailable(index, f"failed: {error}")
-            answers = None
         except BaseException as error:
-            failure = error
-            answers = None
-        for number, (_, _, future) in enumerate(calls):
+            for _, _, future in calls:
+                if not future.done():
+                    future.set_exception(error)
+            return
+        for (_, _, future), answer in zip(calls, answers):
             if not future.done():
-                if answers is None:
-                    future.set_exception(failure)
-                else:
-                    future.set_result(answers[number])
+                future.set_result(answer)
+
+    async def _answers(self, index: int, calls: list[tuple[Call, Stamp, asyncio.Future[Any]]]) -> list[Any]:
+        """A batch's answers; sent again while Ray restarts its shard, for as long
+        as a caller waits (edits sent again are answered once)."""
+        ray = _cluster.ray_module()
+        line = self.line
+        while True:
+            try:
+                return await self._send(index, calls)  # type: ignore[no-any-return]
+            except ray.exceptions.ActorUnavailableError:
+                if line.closed:
+                    raise ClosedError() from None
+                if all(future.done() for _, _, future in calls):
+                    return []  # every caller stopped waiting
+                await asyncio.sleep(RESEND_PAUSE)
+            except ray.exceptions.RayActorError as error:
+                if line.closed:
+                    raise ClosedError() from None
+                raise line.unavailable(index, f"is gone: {why_gone(error)}") from None
+            except ray.exceptions.RayError as error:
+                raise line.unavailable(index, f"failed: {error}") from None
