@@ -11,9 +11,11 @@ themselves), less the start of an empty store of as many shards in the same
 run; likewise a load fed from the driver against building one Corvane in
 process, and a load from a Ray dataset. Then the median of many calls of each
 kind, beside a bare Ray actor that takes the same arguments and returns at
-once; the calls per second that 1 and 4 threads get through, and 32 asyncio
-callers, counts and point edits mixed, beside the bare actor's calls sent
-without waiting; a point edit synced to the disk; a shard killed with
+once (a point edit is also timed in turn with the bare call, so that the
+machine's drift touches both alike); the calls per second that 1 and 4
+threads get through, and 32 asyncio callers, counts and point edits mixed,
+beside the bare actor's calls sent without waiting; a point edit synced to
+the disk; a shard killed with
 SIGKILL until it answers again; `open()` of a running store; and each
 shard's resident memory at its peak while it loaded and after. Every shard is
 one actor in its own process; on a 2-core machine 2 shards have a core each.
