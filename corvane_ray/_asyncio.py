@@ -48,11 +48,17 @@ class AsyncShardedCorvane(Handle):
         there is none."""
         import asyncio
 
-        store = await asyncio.to_thread(ShardedCorvane.open, name, timeout=timeout)
+        return cls._instead_of(await asyncio.to_thread(ShardedCorvane.open, name, timeout=timeout))
+
+    @classmethod
+    def _instead_of(cls, store: ShardedCorvane) -> AsyncShardedCorvane:
+        """A handle to a blocking handle's shards that takes its place: that one
+        closes, and this one leaves Ray in its stead if that one joined it."""
         line = store._open_line()
-        started, store._started_ray = store._started_ray, False  # the new handle leaves Ray instead
+        started, store._started_ray = store._started_ray, False
         store.close()
-        return cls._share(line.handles, name=name, timeout=line.timeout, root=None, started_ray=started)
+        return cls._share(line.handles, name=store.name, timeout=line.timeout, root=store._root,
+                          started_ray=started)
 
     def close(self) -> None:
         """Ends this handle; the store runs on for other handles."""
@@ -279,8 +285,4 @@ def _reopen_async(name: str | None, handles: list[Any] | None, count: int, timeo
     """A pickled asyncio handle, unpickled: a new handle to the same shards."""
     from ._store import _reopen
 
-    store = _reopen(name, handles, count, timeout, root)
-    line = store._open_line()
-    started, store._started_ray = store._started_ray, False
-    store.close()
-    return AsyncShardedCorvane._share(line.handles, name=name, timeout=timeout, root=root, started_ray=started)
+    return AsyncShardedCorvane._instead_of(_reopen(name, handles, count, timeout, root))

@@ -124,15 +124,18 @@ class Line:
                     raise self.unavailable(index, f"did not answer within {self.timeout:g} s") from None
                 time.sleep(RESEND_PAUSE)  # restarting: the same edit again is answered once
                 ref = self._send(index, call, stamp)
-            except ray.exceptions.RayActorError as error:
-                if self.closed:
-                    raise ClosedError() from None
-                raise self.unavailable(index, f"is gone: {why_gone(error)}") from None
             except ray.exceptions.RayError as error:
-                raise self.unavailable(index, f"failed: {error}") from None
+                raise self.lost(index, error) from None
 
     def unavailable(self, index: int, reason: str) -> ShardUnavailableError:
         return ShardUnavailableError(index, self.count, reason)
+
+    def lost(self, index: int, error: Exception) -> Exception:
+        """This handle's error for a call Ray could not complete: the shard is gone
+        for good (or this handle closed it meanwhile), or Ray failed the call."""
+        if isinstance(error, _cluster.ray_module().exceptions.RayActorError):
+            return ClosedError() if self.closed else self.unavailable(index, f"is gone: {why_gone(error)}")
+        return self.unavailable(index, f"failed: {error}")
 
     # Closing
 
@@ -251,9 +254,5 @@ class AsyncLine:
                 if all(future.done() for _, _, future in calls):
                     return []  # every caller stopped waiting
                 await asyncio.sleep(RESEND_PAUSE)
-            except ray.exceptions.RayActorError as error:
-                if line.closed:
-                    raise ClosedError() from None
-                raise line.unavailable(index, f"is gone: {why_gone(error)}") from None
             except ray.exceptions.RayError as error:
-                raise line.unavailable(index, f"failed: {error}") from None
+                raise line.lost(index, error) from None

@@ -196,18 +196,16 @@ def routed_chunks(data: object, shards: int, size: int) -> Iterator[tuple[int, b
     from_dict = isinstance(data, dict)
     with collector_paused():
         for raw_key, raw_tags in entries(data):
+            plain = False
             if type(raw_key) is str and type(raw_tags) is list and raw_key.isascii():
                 try:
                     plain = "".join(raw_tags).isascii()  # every tag a str, and none a lone surrogate
                 except TypeError:
-                    plain = False
-                if plain:
-                    key_wire: Wire = raw_key
-                    tag_list = cast(list[Wire], raw_tags)
-                    index = crc32(raw_key.encode()) % shards
-                else:
-                    key_wire, tag_list = build_pair(raw_key, raw_tags, from_dict)
-                    index = crc32(key_wire) % shards
+                    pass
+            if plain:
+                key_wire: Wire = cast(str, raw_key)
+                tag_list = cast(list[Wire], raw_tags)
+                index = crc32(cast(str, raw_key).encode()) % shards
             else:
                 key_wire, tag_list = build_pair(raw_key, raw_tags, from_dict)
                 index = crc32(key_wire) % shards

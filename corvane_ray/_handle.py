@@ -117,6 +117,11 @@ class Handle:
         answers = yield {index: (kind, (method, (key_bytes, *args)))}, kind == "edit"
         return answers[index]
 
+    def _with_tag(self, kind: str, method: str, key: Text, tag: Text) -> Op[Any]:
+        """A call of one key and one tag to the key's shard, both converted first."""
+        key_bytes = self._key(method, key, tag)
+        return (yield from self._at_key(kind, method, key_bytes, self._tag_arg(method, key, tag)))
+
     def _everywhere(self, method: str, args: tuple[Any, ...], *, edit: bool = False) -> Op[list[Any]]:
         """The same call to every shard; the answers in shard order."""
         count = self._open_line().count
@@ -167,8 +172,7 @@ class Handle:
         return [union(found) for found in zip(*(yield from self._batch("find_any", queries)))]
 
     def _has_tag(self, key: Text, tag: Text) -> Op[bool]:
-        key_bytes = self._key("has_tag", key, tag)
-        return bool((yield from self._at_key("read", "has_tag", key_bytes, self._tag_arg("has_tag", key, tag))))
+        return bool((yield from self._with_tag("read", "has_tag", key, tag)))
 
     def _tags_in_use(self) -> Op[list[str]]:
         found = yield from self._everywhere("tags", ())
@@ -206,20 +210,17 @@ class Handle:
     # Edits
 
     def _add_tag(self, key: Text, tag: Text) -> Op[None]:
-        key_bytes = self._key("add_tag", key, tag)
-        yield from self._at_key("edit", "add_tag", key_bytes, self._tag_arg("add_tag", key, tag))
+        yield from self._with_tag("edit", "add_tag", key, tag)
 
     def _add_tags(self, key: Text, tags: Iterable[Text]) -> Op[None]:
         key_bytes = self._key("add_tags", key, tags)
         yield from self._at_key("edit", "add_tags", key_bytes, self._tags("add_tags", tags, key))
 
     def _remove_tag(self, key: Text, tag: Text) -> Op[None]:
-        key_bytes = self._key("remove_tag", key, tag)
-        yield from self._at_key("edit", "remove_tag", key_bytes, self._tag_arg("remove_tag", key, tag))
+        yield from self._with_tag("edit", "remove_tag", key, tag)
 
     def _discard_tag(self, key: Text, tag: Text) -> Op[None]:
-        key_bytes = self._key("discard_tag", key, tag)
-        yield from self._at_key("edit", "discard_tag", key_bytes, self._tag_arg("discard_tag", key, tag))
+        yield from self._with_tag("edit", "discard_tag", key, tag)
 
     def _setitem(self, key: Text, tags: Iterable[Text]) -> Op[None]:
         key_bytes = self._key("__setitem__", key, tags)
