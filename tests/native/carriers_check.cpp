@@ -147,7 +147,7 @@ void check_same(const Carriers &c, const std::set<Id> &ref, const char *where) {
         total += b.count;
         expect(b.count > 0 && !b.pinned, "block empty or pinned");
         expect(i == 0 || c.blocks()[i - 1].key < b.key, "blocks out of order");
-        expect(b.bitmap ? b.count > bitmap_min : b.count <= b.capacity && b.capacity <= array_max, "block form",
+        expect(b.bitmap ? b.count > array_max : b.count <= b.capacity && b.capacity <= array_limit, "block form",
                b.count, b.bitmap ? 0 : b.capacity);
         if (!b.bitmap) expect(std::is_sorted(b.offsets(), b.offsets() + b.count), "array unsorted");
     }
@@ -299,17 +299,17 @@ void check_set_operations() {
     }
 }
 
-// A bitmap falling to bitmap_min whose new array cannot be allocated keeps
+// A bitmap falling to array_max whose new array cannot be allocated keeps
 // its offsets in its own buffer: the block must still turn into a bitmap
 // again when renames or inserts fill it, and every kernel stay in bounds.
 void check_failed_switch_to_array() {
     for (const bool by_renames : {true, false}) {
         Carriers c, other, third;
         std::set<Id> ref, other_ref, third_ref;
-        for (Id id = 0; id < 600; ++id) insert_reserved(c, ref, id);
+        for (Id id = 0; id < 700; ++id) insert_reserved(c, ref, id);
         for (Id id = 65536; id < 65536 + 5000; ++id) insert_reserved(c, ref, id);
         out_of_memory = true;
-        for (Id id = 599; id >= 256; --id) {
+        for (Id id = 699; id >= 512; --id) {
             c.erase(id);
             ref.erase(id);
         }
@@ -317,10 +317,10 @@ void check_failed_switch_to_array() {
         check_same(c, ref, "array kept in a bitmap's buffer");
         if (by_renames) {  // as a batch removal moves entries from the end into freed places
             std::vector<std::pair<Id, Id>> moves;
-            for (Id k = 0; k < 3000; ++k) moves.emplace_back(65536 + 4999 - k, 600 + k);
+            for (Id k = 0; k < 3000; ++k) moves.emplace_back(65536 + 4999 - k, 700 + k);
             rename_all(c, ref, moves);
         } else {
-            for (Id id = 600; id < 900; ++id) insert_reserved(c, ref, id);
+            for (Id id = 700; id < 1000; ++id) insert_reserved(c, ref, id);
         }
         check_same(c, ref, "refilled after a failed switch");
         for (Id id = 0; id < 70000; id += 2) insert_reserved(other, other_ref, id);

@@ -11,9 +11,9 @@
 //  1. Blocks are sorted by key, keys are distinct, and no block is empty.
 //  2. An array block holds its offsets sorted and without repeats, in a
 //     buffer with room for `capacity` of them, count <= capacity <=
-//     array_max; a bitmap block holds more than bitmap_min. Between the two
-//     either form may hold a block, so that a block near the limit does not
-//     change form at every edit.
+//     array_limit; a bitmap block holds more than array_max. Between the
+//     two either form may hold a block, so that a block near the limit does
+//     not change form at every edit.
 //  3. A block's count is the number of offsets it holds; size() is the sum
 //     of the counts.
 //  4. No block is pinned.
@@ -43,19 +43,23 @@ using Id = std::uint32_t;
 
 namespace carriers {
 
-// An array that would grow past array_max becomes a bitmap (where it takes
-// 8 KiB against 1 KiB: bitmaps pay for themselves in the speed of
-// intersections from about this many); a bitmap that falls to bitmap_min
-// becomes an array again.
+// A build makes a block of up to array_max offsets an array, and a bitmap
+// above (where it takes 8 KiB against 1 KiB: bitmaps pay for themselves in
+// the speed of intersections from about this many). An array grows to
+// array_limit before it becomes a bitmap, and a bitmap that falls to
+// array_max becomes an array again: so a block holds at most what a build
+// of its offsets gives it (an array's spare room aside), however it came to
+// hold them, and a switch of form, one pass over 8 KiB, comes at most once
+// in array_limit - array_max edits of the block.
 inline constexpr std::uint32_t array_max = 512;
-inline constexpr std::uint32_t bitmap_min = 256;
+inline constexpr std::uint32_t array_limit = 640;
 
 // An array's room for n offsets: 4 more than a multiple of 8, which fills
 // the allocator's chunk (sizes step by 16 bytes, less 8 of its own), at
 // least array_room_min (the smallest chunk holds that many anyway), and
-// never above array_max.
+// never above array_limit.
 inline constexpr std::uint32_t array_room(std::uint32_t n) noexcept {
-    return std::min(array_max, std::max(array_room_min, (n + 3) / 8 * 8 + 4));
+    return std::min(array_limit, std::max(array_room_min, (n + 3) / 8 * 8 + 4));
 }
 
 inline constexpr std::uint32_t key_of(Id id) noexcept { return id >> 16; }
@@ -217,10 +221,10 @@ public:
         for (const Block &b : blocks()) b.for_each(visit);
     }
 
-    // Gives each block the form and room a build of what it holds would (an
-    // array up to array_max, in the least room), and the block table the
-    // room it uses, as far as memory allows. For after a build, and once a
-    // store has shrunk a lot: erasures alone leave a bitmap down to bitmap_min.
+    // Gives each block the room a build of what it holds would (a bitmap of
+    // at most array_max offsets becomes an array, an array gets the least
+    // room), and the block table the room it uses, as far as memory allows.
+    // For after a build, and once a store has shrunk a lot.
     void fit() noexcept {
         for (std::uint32_t i = 0; i < n_; ++i) {
             Block &b = blocks_[i];
@@ -264,7 +268,7 @@ private:
     static void make_room(Block &b, std::uint32_t n) {
         const std::uint32_t need = b.count + b.reserved + n;
         if (b.bitmap || need <= b.capacity) return;
-        if (need > array_max) {
+        if (need > array_limit) {
             Word *w = bitmap::allocate();
             if (w == nullptr) throw std::bad_alloc();
             for (std::uint32_t k = 0; k < b.count; ++k) bitmap::set(w, b.offsets()[k]);
@@ -299,7 +303,7 @@ private:
             }
             return;
         }
-        if (b.bitmap && b.count <= bitmap_min) {
+        if (b.bitmap && b.count <= array_max) {
             to_array(b);
         } else if (!b.bitmap && b.capacity >= 32 && b.count * 4 <= b.capacity) {
             refit(b, array_room(b.count * 2));
@@ -316,12 +320,12 @@ private:
         }
     }
 
-    // A bitmap of at most bitmap_min offsets as an array: in a buffer of its
+    // A bitmap of at most array_max offsets as an array: in a buffer of its
     // own size, or else in the bitmap's own buffer, which holds far more
-    // than array_max offsets but is given room for array_max only, so that
-    // the block turns into a bitmap again as any array would.
+    // than array_limit offsets but is given room for array_limit only, so
+    // that the block turns into a bitmap again as any array would.
     static void to_array(Block &b) noexcept {
-        Offset held[bitmap_min];
+        Offset held[array_max];
         bitmap::to_array(b.words(), held);
         const std::uint32_t cap = array_room(b.count * 2);
         Offset *a = array::allocate(cap);
@@ -330,9 +334,9 @@ private:
             b.data = a;
             b.capacity = cap;
         } else {
-            static_assert(array_max * sizeof(Offset) <= bitmap::bytes);
+            static_assert(array_limit * sizeof(Offset) <= bitmap::bytes);
             a = static_cast<Offset *>(b.data);
-            b.capacity = array_max;
+            b.capacity = array_limit;
         }
         std::memcpy(a, held, std::size_t(b.count) * sizeof(Offset));
         b.bitmap = false;

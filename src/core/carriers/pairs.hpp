@@ -50,7 +50,7 @@ inline View view_of(const Block &b) noexcept { return {b.base(), b.bitmap, b.cou
 // halves of the offsets stays small too).
 struct Slot {
     alignas(64) Word words[bitmap::words];
-    Offset offsets[array_max];
+    Offset offsets[array_limit];
 };
 
 inline bool gallops(std::uint32_t small, std::uint32_t large) noexcept { return small * gallop_ratio < large; }
@@ -69,7 +69,7 @@ inline std::uint32_t count_common(const View &a, const View &b) noexcept {
     return k.merge_count(a.offsets(), a.count, b.offsets(), b.count);
 }
 
-// The common ids of an array longer than array_max and another block, as
+// The common ids of an array longer than array_limit and another block, as
 // a bitmap: the slot's offsets could not hold them. Blocks never hold such
 // an array; this keeps a broken one from writing past the slot.
 inline View common_as_bitmap(const View &arr, const View &other, Slot &out) noexcept {
@@ -96,7 +96,7 @@ inline View common(const View &a, const View &b, Slot &out) noexcept {
     // The smaller array drives: the result holds at most as many ids.
     const View &arr = a.bitmap ? b : b.bitmap ? a : a.count <= b.count ? a : b;
     const View &other = &arr == &a ? b : a;
-    if (arr.count > array_max) return common_as_bitmap(arr, other, out);
+    if (arr.count > array_limit) return common_as_bitmap(arr, other, out);
     std::uint32_t n = 0;
     if (other.bitmap) {
         n = bitmap::select_in(arr.offsets(), arr.count, other.words(), out.offsets);
