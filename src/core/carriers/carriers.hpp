@@ -221,16 +221,18 @@ public:
         for (const Block &b : blocks()) b.for_each(visit);
     }
 
-    // Gives each block the room a build of what it holds would (a bitmap of
-    // at most array_max offsets becomes an array, an array gets the least
-    // room), and the block table the room it uses, as far as memory allows.
-    // For after a build, and once a store has shrunk a lot.
+    // Gives each block the form and room a build of what it holds would (an
+    // array up to array_max, in the least room, a bitmap above), and the
+    // block table the room it uses, as far as memory allows. For after a
+    // build, and once a store has shrunk a lot.
     void fit() noexcept {
         for (std::uint32_t i = 0; i < n_; ++i) {
             Block &b = blocks_[i];
             if (b.pinned) continue;
             if (b.bitmap && b.count <= array_max) {
                 bitmap_to_array(b);
+            } else if (!b.bitmap && b.count > array_max) {
+                array_to_bitmap(b);
             } else if (!b.bitmap && b.capacity > array_room(b.count)) {
                 refit(b, array_room(b.count));
             }
@@ -269,13 +271,8 @@ private:
         const std::uint32_t need = b.count + b.reserved + n;
         if (b.bitmap || need <= b.capacity) return;
         if (need > array_limit) {
-            Word *w = bitmap::allocate();
-            if (w == nullptr) throw std::bad_alloc();
-            for (std::uint32_t k = 0; k < b.count; ++k) bitmap::set(w, b.offsets()[k]);
-            std::free(b.data);
-            b.data = w;
-            b.bitmap = true;
-            b.capacity = 0;
+            array_to_bitmap(b);
+            if (!b.bitmap) throw std::bad_alloc();
             return;
         }
         const std::uint32_t cap = array_room(std::max(need, b.capacity + b.capacity / 2));
@@ -352,6 +349,17 @@ private:
         b.data = a;
         b.capacity = cap;
         b.bitmap = false;
+    }
+
+    // An array as a bitmap, if memory allows.
+    static void array_to_bitmap(Block &b) noexcept {
+        Word *w = bitmap::allocate();
+        if (w == nullptr) return;
+        for (std::uint32_t k = 0; k < b.count; ++k) bitmap::set(w, b.offsets()[k]);
+        std::free(b.data);
+        b.data = w;
+        b.bitmap = true;
+        b.capacity = 0;
     }
 
     // Moves the block table into one of `cap` (at least n_) blocks, if memory allows.
