@@ -34,10 +34,10 @@ class AsyncShardedCorvane(Handle):
 
     @classmethod
     def _share(cls, handles: list[Any], *, name: str | None, timeout: float | None, root: str | None,
-               started_ray: bool = False) -> AsyncShardedCorvane:
+               store_id: str | None, started_ray: bool = False) -> AsyncShardedCorvane:
         handle = cls.__new__(cls)
         line = Line(handles, timeout)
-        handle._adopt(line, name=name, owner=False, started_ray=started_ray, root=root)
+        handle._adopt(line, name=name, owner=False, started_ray=started_ray, root=root, store_id=store_id)
         handle._async_line = AsyncLine(line)
         return handle
 
@@ -51,6 +51,13 @@ class AsyncShardedCorvane(Handle):
         return cls._instead_of(await asyncio.to_thread(ShardedCorvane.open, name, timeout=timeout))
 
     @classmethod
+    async def destroy_named(cls, name: str, *, timeout: float | None = DEFAULT_TIMEOUT) -> None:
+        """As ShardedCorvane.destroy_named()."""
+        import asyncio
+
+        await asyncio.to_thread(ShardedCorvane.destroy_named, name, timeout=timeout)
+
+    @classmethod
     def _instead_of(cls, store: ShardedCorvane) -> AsyncShardedCorvane:
         """A handle to a blocking handle's shards that takes its place: that one
         closes, and this one leaves Ray in its stead if that one joined it."""
@@ -58,6 +65,7 @@ class AsyncShardedCorvane(Handle):
         started, store._started_ray = store._started_ray, False
         store.close()
         return cls._share(line.handles, name=store.name, timeout=line.timeout, root=store._root,
+                          store_id=store._store_id,
                           started_ray=started)
 
     def close(self) -> None:
@@ -281,8 +289,8 @@ class AsyncShardedCorvane(Handle):
 
 
 def _reopen_async(name: str | None, handles: list[Any] | None, count: int, timeout: float | None,
-                  root: str | None) -> AsyncShardedCorvane:
+                  root: str | None, store_id: str | None = None) -> AsyncShardedCorvane:
     """A pickled asyncio handle, unpickled: a new handle to the same shards."""
     from ._store import _reopen
 
-    return AsyncShardedCorvane._instead_of(_reopen(name, handles, count, timeout, root))
+    return AsyncShardedCorvane._instead_of(_reopen(name, handles, count, timeout, root, store_id))

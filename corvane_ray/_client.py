@@ -27,6 +27,7 @@ from . import _cluster
 from ._errors import ClosedError, Failure, ShardUnavailableError
 
 RESEND_PAUSE = 0.05  # seconds between sends to a shard Ray reports as briefly unavailable
+LARGE_REPLY = 64  # keys or tags in an edit's reply above which the shard is told at once that it arrived
 
 
 Plan = Mapping[int, tuple[str, tuple[Any, ...]]]  # shard index: (actor method, arguments)
@@ -67,9 +68,20 @@ class Line:
                     answers[index] = self._collect(index, plan[index], stamp, ref, deadline)
                 except Exception as error:
                     problem = problem or error
-            return self.check(answers, problem)
+            return self.confirmed(self.check(answers, problem), stamp)
         finally:
             self.leave(stamp)
+
+    def confirmed(self, answers: dict[int, Any], stamp: tuple[int, int] | None) -> dict[int, Any]:
+        """The answers, after telling each shard that sent a large reply to an
+        edit that it arrived, so that the shard keeps it no longer (without
+        waiting: a shard takes a handle's calls in the order sent)."""
+        if stamp is not None:
+            for index, answer in answers.items():
+                if isinstance(answer, (list, set)) and len(answer) > LARGE_REPLY:
+                    with contextlib.suppress(Exception):
+                        self.handles[index].confirm.remote(self.client, stamp[0])
+        return answers
 
     def check(self, answers: dict[int, Any], problem: BaseException | None) -> dict[int, Any]:
         """The answers, or the first error: a call's own, else a shard's Failure in
@@ -198,7 +210,7 @@ class AsyncLine:
                     problem = problem or line.unavailable(index, f"did not answer within {line.timeout:g} s")
                 except Exception as error:
                     problem = problem or error
-            return line.check(answers, problem)
+            return line.confirmed(line.check(answers, problem), stamp)
         finally:
             line.leave(stamp)
 

@@ -22,6 +22,8 @@ from typing import Any
 _lock = threading.Lock()
 _users = 0  # handles using a Ray this package started or connected to
 _session_root: str | None = None  # the temporary folder of a local Ray this package started
+GCS_PROBE = "/ray.rpc.NodeInfoGcsService/GetClusterId"  # a call every GCS answers, tokens permitting
+PROBE_WAIT = 5.0  # seconds to wait for a GCS to answer the probe
 
 
 def ray_module() -> ModuleType:
@@ -45,8 +47,9 @@ def join(init_options: Mapping[str, Any]) -> bool:
             _users += 1
             return True
         options = dict(init_options)
-        if os.environ.get("RAY_ADDRESS") or "address" in options:
-            use_token_if_available()
+        address = options.get("address") or os.environ.get("RAY_ADDRESS")
+        if address:
+            use_token_if_asked(address)
             ray.init(**options)
         else:
             if os.environ.get("RAY_AUTH_MODE", "").strip().lower() == "disabled":
@@ -55,9 +58,9 @@ def join(init_options: Mapping[str, Any]) -> bool:
                     "and RAY_AUTH_MODE=disabled turns it off: unset it, or start Ray yourself "
                     "and connect with ray.init() before making the store")
             make_token_private()
-            if "_temp_dir" not in options:
+            if "_temp_dir" not in options:  # Ray opens its own folder to every user: this one's parent is private
                 _session_root = tempfile.mkdtemp(prefix="corvane-ray-")
-                options["_temp_dir"] = _session_root
+                options["_temp_dir"] = os.path.join(_session_root, "ray")
             try:
                 ray.init(**local_options(options))
             except BaseException:
@@ -81,7 +84,7 @@ def attach() -> bool:
         if not os.environ.get("RAY_ADDRESS"):
             raise RuntimeError("not connected to a Ray cluster: call ray.init(address=...) first, "
                                "or set RAY_ADDRESS to the cluster that runs the store")
-        use_token_if_available()
+        use_token_if_asked(os.environ["RAY_ADDRESS"])
         ray.init()
         _users = 1
         return True
@@ -132,12 +135,16 @@ def make_token_private() -> None:
         out.write(secrets.token_hex(32))
 
 
-def use_token_if_available() -> None:
+def use_token_if_asked(address: str) -> None:
     """Ray sends its token to a cluster it is pointed at only when RAY_AUTH_MODE
-    says so, and without it a token cluster turns the connection away after
-    20 s of retries. When the mode is unset and a token is at hand, the
-    connection uses it, as Ray does for a cluster it finds by itself."""
-    if os.environ.get("RAY_AUTH_MODE"):
+    says so. Without it, a token cluster turns the connection away after 20 s
+    of retries; with it, the driver refuses the calls of a cluster without
+    tokens (its workers cannot reach the objects this process put, as if
+    their owner had died). So when the mode is unset and a token is at hand,
+    the mode is set only for a cluster whose GCS refuses a caller without one."""
+    if os.environ.get("RAY_AUTH_MODE") or address in ("auto", "local"):
+        return  # the user's choice, or a cluster Ray finds by itself and sets up alike
+    if "://" not in address and not refuses_callers_without_token(address):
         return
     try:
         from ray._private.authentication.authentication_token_setup import (
@@ -146,3 +153,20 @@ def use_token_if_available() -> None:
     except ImportError:  # a Ray without token authentication
         return
     maybe_enable_token_auth_if_token_available(warn_if_disabled=False)
+
+
+def refuses_callers_without_token(address: str) -> bool:
+    """Whether the GCS at host:port answers a call without a token with
+    UNAUTHENTICATED; False when it cannot be asked (ray.init reports that)."""
+    try:
+        import grpc  # type: ignore[import-untyped]
+    except ImportError:
+        return False
+    channel = grpc.insecure_channel(address)
+    try:
+        channel.unary_unary(GCS_PROBE, request_serializer=bytes, response_deserializer=bytes)(b"", timeout=PROBE_WAIT)
+    except grpc.RpcError as error:
+        return bool(error.code() == grpc.StatusCode.UNAUTHENTICATED)
+    finally:
+        channel.close()
+    return False

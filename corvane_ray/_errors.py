@@ -32,11 +32,22 @@ class StoreNotFoundError(LookupError):
     """No store of that name runs on the Ray cluster."""
 
     def __init__(self, name: str) -> None:
-        super().__init__(f"no store named {name!r} runs on this Ray cluster")
+        super().__init__(f"no store named {name!r} runs on this Ray cluster (a store with files under a path, "
+                         f"after the cluster stopped, comes back with ShardedCorvane(name={name!r}, path=...))")
         self.name = name
 
     def __reduce__(self) -> tuple[Any, tuple[str]]:
         return type(self), (self.name,)
+
+
+class StoreReplacedError(StoreNotFoundError):
+    """The store a handle was made for was destroyed, and another one runs
+    under its name now."""
+
+    def __init__(self, name: str) -> None:
+        LookupError.__init__(self, f"the store named {name!r} that this handle was made for was destroyed, "
+                             f"and another store runs under that name now: ShardedCorvane.open({name!r}) reaches it")
+        self.name = name
 
 
 class ClosedError(RuntimeError):

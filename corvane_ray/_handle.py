@@ -35,14 +35,16 @@ class Handle:
     _owner = False  # the handle that made an unnamed store stops it on close
     _started_ray = False
     _root: str | None = None
+    _store_id: str | None = None  # which store the name stood for when this handle was made
 
     def _adopt(self, line: Line, *, name: str | None, owner: bool, started_ray: bool,
-               root: str | None = None) -> None:
+               root: str | None = None, store_id: str | None = None) -> None:
         self._line = line
         self._name = name
         self._owner = owner
         self._started_ray = started_ray
         self._root = root
+        self._store_id = store_id
 
     def _open_line(self) -> Line:
         line = self._line
@@ -81,7 +83,8 @@ class Handle:
         """What a pickled handle holds: a named store travels as its name, an
         unnamed one as its shards' handles."""
         line = self._open_line()
-        return self._name, None if self._name else line.handles, line.count, line.timeout, self._root
+        return (self._name, None if self._name else line.handles, line.count, line.timeout, self._root,
+                self._store_id)
 
     # Conversions whose failure raises the store's own error
 
@@ -307,15 +310,17 @@ class Handle:
             raise ValueError(f"format must be 'jsonl' or 'parquet', not {format!r}")
         count = self._open_line().count
         folder = os.path.abspath(os.fspath(directory))
-        os.makedirs(folder, exist_ok=True)
+        os.makedirs(os.path.dirname(folder), exist_ok=True)
+        _durable.make_private_folder(folder)
         export_id = _partitions.new_export_id()
         names = [_partitions.export_name(i, count, export_id, format) for i in range(count)]
-        try:
-            counts = yield from self._each_shard_with([(os.path.join(folder, name),) for name in names], "export")
-            _partitions.commit_export(folder, export_id, names, counts)
-        except BaseException:
-            _partitions.discard_export_files(folder, only=export_id)
-            raise
+        with _partitions.export_lock(folder):
+            try:
+                counts = yield from self._each_shard_with([(os.path.join(folder, name),) for name in names], "export")
+                _partitions.commit_export(folder, export_id, names, counts)
+            except BaseException:
+                _partitions.discard_export_files(folder, only=export_id)
+                raise
 
     def _each_shard_with(self, args: Sequence[tuple[Any, ...]], actor_method: str) -> Op[list[Any]]:
         answers = yield {i: (actor_method, shard_args) for i, shard_args in enumerate(args)}, False

@@ -14,20 +14,24 @@ export beside it are never read with it.
 from __future__ import annotations
 
 import contextlib
+import fcntl
 import importlib
 import json
 import os
 import re
 import uuid
 import zlib
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, BinaryIO
 
 import msgspec
 
-from ._durable import encode, write_whole
+from ._convert import collector_paused
+from ._durable import FolderInUseError, encode, open_private, write_whole
+from ._errors import Failure
 
 EXPORT_MANIFEST = "corvane-export.json"
+EXPORT_LOCK = ".corvane-export.lock"  # held by the process whose export is writing into the folder
 FORMATS = ("jsonl", "parquet")
 SUFFIXES = tuple(f".{format}" for format in FORMATS)
 PARQUET_SHAPE = "not a Parquet file of a string 'key' and a list of strings 'tags'"
@@ -80,10 +84,16 @@ def read(path: str) -> tuple[list[str], list[list[str]]]:
 
 def read_parquet(path: str) -> tuple[list[str], list[list[str]]]:
     """The keys and tag lists of a Parquet partition; ValueError naming the file
-    (and the row, numbered from 1) of what is not an entry."""
+    (and the row, numbered from 1, or the columns) of what is not an entry."""
+    parquet = arrow("pyarrow.parquet")
     try:
-        table = arrow("pyarrow.parquet").read_table(path, columns=["key", "tags"])
-    except (arrow().ArrowInvalid, KeyError) as error:
+        columns = parquet.read_schema(path).names
+        missing = [name for name in ("key", "tags") if name not in columns]
+        if missing:
+            raise ValueError(f"{path}: {PARQUET_SHAPE}: no column {' or '.join(map(repr, missing))} "
+                             f"(its columns: {', '.join(map(repr, columns)) or 'none'})")
+        table = parquet.read_table(path, columns=["key", "tags"])
+    except arrow().ArrowInvalid as error:
         raise ValueError(f"{path}: {PARQUET_SHAPE}: {error}") from None
     return table_columns(table, "key", "tags", path)
 
@@ -141,6 +151,27 @@ def route(keys: list[str], values: list[list[str]], shards: int) -> list[bytes]:
     return [encode(part) for part in parts]
 
 
+def split(shards: int, source: Any, key: str = "key", tags: str = "tags", where: str | None = None,
+          span: tuple[int, int] | None = None) -> Any:
+    """The entries of a partition file (a path) or of a dataset block (a
+    block, with its columns' names and the span of its rows that belong to
+    the dataset), one encoded chunk for each shard they route to; for each
+    shard the Failure of a source that does not read. Runs as a Ray task of
+    its own, which Ray runs again wherever it can when a process or node
+    dies, so that no load waits on a shard to redo it."""
+    try:
+        with collector_paused():  # millions of lists and str, and no cycles
+            if isinstance(source, str):
+                keys, values = read(source)
+            else:
+                keys, values = block_columns(source, key, tags, where or "a dataset block", span)
+            parts: list[Any] = route(keys, values, shards)
+            del keys, values  # freed while the collector still rests
+    except (OSError, ValueError, TypeError) as error:  # TypeError: a block Arrow cannot read
+        parts = [Failure(error)] * shards
+    return parts[0] if shards == 1 else parts
+
+
 def partition_files(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
     """The files to load, in order: a folder stands for the files its export
     manifest lists or, without one, for its partition files in name order."""
@@ -151,6 +182,10 @@ def partition_files(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[s
         files = [os.path.abspath(os.fspath(path)) for path in paths]
     if not files:
         raise ValueError(f"no partition files in {paths!r}")
+    for path in files:
+        if not path.endswith(SUFFIXES):
+            raise ValueError(f"{path}: not a kind of partition file this reads (JSON lines, *.jsonl, or Parquet, "
+                             "*.parquet)")
     return files
 
 
@@ -162,7 +197,7 @@ def _folder_files(folder: str) -> list[str]:
                 names = json.loads(f.read())["files"]
             if type(names) is not list or not all(type(n) is str and "/" not in n for n in names):
                 raise TypeError
-        except (ValueError, TypeError, KeyError):
+        except (ValueError, TypeError, KeyError, RecursionError):
             raise ValueError(f"{manifest}: not a corvane export manifest") from None
         return [os.path.join(folder, name) for name in names]
     return sorted(os.path.join(folder, name) for name in os.listdir(folder) if name.endswith(SUFFIXES))
@@ -210,6 +245,23 @@ def write_jsonl(path: str, keys: Sequence[str], values: Sequence[Iterable[str]])
                            for key, tags in zip(keys[start:start + 10_000], values[start:start + 10_000]))
 
     return write_whole(path, lines())
+
+
+@contextlib.contextmanager
+def export_lock(folder: str) -> Iterator[None]:
+    """The folder's export lock for this export, or FolderInUseError at once when
+    another export (of any process) holds it: one export commits at a time,
+    and none removes the files of another that is still being written."""
+    descriptor = open_private(os.path.join(folder, EXPORT_LOCK), os.O_RDWR)
+    try:
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise FolderInUseError(f"{folder}: another export into it is running; export again once it is "
+                                   "done") from None
+        yield
+    finally:
+        os.close(descriptor)
 
 
 def commit_export(folder: str, export_id: str, names: list[str], entries: list[int]) -> None:

@@ -7,7 +7,9 @@ before it is applied and before the shard replies, so whatever a caller was
 told, and whatever a read showed, is in the log. The handle numbers its
 edits; the shard keeps each handle's replies until the handle says it has
 them, so an edit that arrives again after a restart is answered from its
-recorded reply instead of being applied twice.
+recorded reply instead of being applied twice. A handle silent for an hour
+while the shard runs is forgotten: a handle sends an edit again only while
+it waits for its answer.
 
 Imports Ray only inside the calls that need it, so that the driver can load
 this module without it.
@@ -21,6 +23,7 @@ import resource
 import sys
 import tempfile
 import time
+import warnings
 from collections.abc import Iterable, Sequence
 from typing import Any, NoReturn
 
@@ -28,7 +31,7 @@ from corvane import Corvane
 
 from . import _partitions
 from ._convert import collector_paused
-from ._durable import LOCK_WAIT, CorruptFileError, ShardFiles, decode, encode, shard_folder
+from ._durable import LOCK_WAIT, CorruptFileError, ShardFiles, Snapshot, decode, encode, shard_folder
 from ._errors import Failure, ShardUnavailableError
 
 # Calls a shard takes from a handle; anything else is refused.
@@ -45,7 +48,8 @@ EDITS = frozenset({
 BATCHED = frozenset({"edit", "info", "read", "read_many"})
 FOLD_FLOOR = 1 << 20  # bytes of log a shard keeps before it folds, however small its snapshot
 CHUNK = 50_000  # entries a snapshot frame holds
-IDLE_CLIENT = 86_400.0  # seconds after which a silent handle's last replies are dropped at a fold
+IDLE_CLIENT = 3_600.0  # seconds a handle may be silent, while its shard runs, before the shard forgets it
+PRUNE_FLOOR = 1_024  # handles a shard keeps before it first looks for idle ones between folds
 EXPIRED = "an edit that reached its shard after its caller stopped waiting for it was not applied"
 _ERRORS: dict[str, type[Exception]] = {error.__name__: error for error in (
     KeyError, ValueError, TypeError, RuntimeError, UnicodeDecodeError, OSError, AttributeError)}
@@ -63,8 +67,8 @@ class Ledger:
         self.replies: dict[int, Any] = {}
         self.seen = seen
 
-    def settle(self, floor: int) -> None:
-        self.seen = time.time()
+    def settle(self, floor: int, now: float) -> None:
+        self.seen = now
         if floor > self.floor:
             self.floor = floor
             if self.replies:
@@ -88,6 +92,7 @@ class Shard:
         self.store = Corvane()
         self.files: ShardFiles | None = None
         self.ledgers: dict[bytes, Ledger] = {}
+        self.prune_at = PRUNE_FLOOR
         self.ready = False
         self.fold_at = FOLD_FLOOR
         self.missing: OSError | None = None  # why a restarted shard found no folder
@@ -97,18 +102,20 @@ class Shard:
                 self._open(wait=LOCK_WAIT)  # any other error leaves the actor dead, with the reason
             except FileNotFoundError as missing:  # made by start() if it died before it made it
                 self.missing = missing
-            else:
-                self.ready = True
 
     # Opening and closing
 
     def start(self, ready: bool) -> Failure | None:
-        """Makes or reopens the folder: the first call of the handle that makes the store."""
+        """Makes or reopens the folder: the first call of the handle that makes
+        the store; `ready` unless a load is to follow."""
         try:
             if self.files is None:
                 if self.spec["reopen"]:
                     self._open(wait=0.0)
+                    if not self.ready:
+                        self._refuse_unloaded()
                 else:
+                    self.ready = ready
                     self.files = ShardFiles.create(folder_of(self.spec), self.spec["durability"], self._meta())
                 self.missing = None
         except Exception as error:
@@ -116,38 +123,62 @@ class Shard:
         self.ready = self.ready or ready
         return None
 
+    def _refuse_unloaded(self) -> NoReturn:
+        """A folder whose load never came in is not a store to reopen."""
+        assert self.files is not None
+        folder = self.files.folder
+        self.files.close()
+        self.files = None
+        raise ValueError(f"{folder}: the load that made this store never finished (the process that made it "
+                         "stopped first): remove the store's folder, or choose another path")
+
     def _open(self, *, wait: float) -> None:
         files, snapshot, records = ShardFiles.open(folder_of(self.spec), self.spec["durability"], wait=wait)
         try:
-            meta = snapshot.meta
-            if (meta.get("shard"), meta.get("shards")) != (self.index, self.shards):
-                raise CorruptFileError(snapshot.path, f"is the snapshot of shard {meta.get('shard')} of "
-                                       f"{meta.get('shards')}, not of shard {self.index} of {self.shards}")
-            self.store = build(snapshot.columns())
-            self.ledgers = _unpack_ledgers(snapshot.path, meta.get("clients"))
+            self._rebuild(snapshot)
+            log = os.path.join(files.folder, f"log-{files.generation}")
             for number, record in enumerate(records):
-                self._replay(files.folder, number, record)
+                self._replay(log, number, record)
         except BaseException:
             files.close()
             raise
         self.files = files
         self.fold_at = max(FOLD_FLOOR, files.snapshot_bytes)
 
-    def _replay(self, folder: str, number: int, record: Any) -> None:
+    def _rebuild(self, snapshot: Snapshot) -> None:
+        """The entries and the handles' replies of a snapshot; what is not what a
+        shard writes there, whatever its shape, is a CorruptFileError."""
+        meta = snapshot.meta
+        if (meta.get("shard"), meta.get("shards")) != (self.index, self.shards):
+            raise CorruptFileError(snapshot.path, f"is the snapshot of shard {meta.get('shard')} of "
+                                   f"{meta.get('shards')}, not of shard {self.index} of {self.shards}")
+        try:
+            self.store = build(snapshot.columns())
+            self.ledgers = _unpack_ledgers(meta.get("clients"))
+            self.ready = bool(meta.get("ready", True))  # False until the load that made the store is in
+        except (CorruptFileError, MemoryError):
+            raise
+        except Exception as error:  # entries or replies of another shape than a shard writes
+            raise CorruptFileError(snapshot.path, f"does not hold a shard's entries and replies ({error!r})") from None
+
+    def _replay(self, log: str, number: int, record: Any) -> None:
+        """Applies a logged edit again, as it was applied before it was logged."""
         try:
             client, seq, floor, method, args = decode(record)
-            if method not in EDITS:
+            if method not in EDITS or type(client) is not bytes or type(seq) is not int or type(floor) is not int \
+                    or type(args) is not list:
                 raise ValueError(method)
-        except Exception:
-            raise CorruptFileError(folder, f"log record {number} is not an edit") from None
-        ledger = self._ledger(client, floor)
-        if method == "popitem":
-            try:
+            ledger = self._ledger(client, floor)
+            if method == "popitem":
                 ledger.replies[seq] = (args[0], self.store.erase(args[0]))
-            except Exception:
-                raise CorruptFileError(folder, f"log record {number} pops a key the shard does not hold") from None
-        else:
-            ledger.replies[seq] = self._apply(method, args, replaying=True)
+            else:
+                reply = ledger.replies[seq] = self._apply(method, args, replaying=True)
+                if isinstance(reply, Failure) and isinstance(reply.error, (TypeError, RuntimeError)):
+                    raise reply.error  # a handle converts every argument: the store never refuses a logged one's type
+        except MemoryError:
+            raise
+        except Exception:
+            raise CorruptFileError(log, f"log record {number} is not an edit this shard logged") from None
 
     def retire(self, delete: bool) -> None:
         """Lets go of the folder (deleting it when asked) and takes no more calls."""
@@ -161,6 +192,10 @@ class Shard:
         self.ready, self.retired = False, True
 
     # Calls
+
+    def identity(self) -> tuple[str, int, int]:
+        """Which store this shard belongs to, and its place in it."""
+        return self.spec["store"], self.index, self.shards
 
     def info(self) -> dict[str, Any]:
         """Which process and node hold this shard, and what its folder holds, for operators."""
@@ -267,11 +302,20 @@ class Shard:
         return files, ledger, None
 
     def _ledger(self, client: bytes, floor: int) -> Ledger:
+        now = time.time()
         ledger = self.ledgers.get(client)
         if ledger is None:
+            if len(self.ledgers) >= self.prune_at:
+                self._forget_idle(now)
             ledger = self.ledgers[client] = Ledger()
-        ledger.settle(floor)
+        ledger.settle(floor, now)
         return ledger
+
+    def _forget_idle(self, now: float) -> None:
+        """Drops what this shard keeps for handles silent for IDLE_CLIENT seconds:
+        a handle resends an edit only while it waits for its answer."""
+        self.ledgers = {client: ledger for client, ledger in self.ledgers.items() if now - ledger.seen < IDLE_CLIENT}
+        self.prune_at = max(PRUNE_FLOOR, 2 * len(self.ledgers))
 
     def _files(self) -> ShardFiles | Failure:
         if self.retired:
@@ -284,6 +328,13 @@ class Shard:
     def forget(self, client: bytes) -> None:
         """A handle that closed will not ask for its replies again."""
         self.ledgers.pop(client, None)
+
+    def confirm(self, client: bytes, seq: int) -> None:
+        """A handle has the reply to its edit `seq`, and will not ask for it
+        again: sent for large replies, which are then kept no longer."""
+        ledger = self.ledgers.get(client)
+        if ledger is not None:
+            ledger.replies.pop(seq, None)
 
     # Loading
 
@@ -301,30 +352,13 @@ class Shard:
         try:
             store = build(decode(chunk) for chunk in chunks)
             ledger.replies[seq] = None
-            files.fold(self._meta(), chunks)
+            files.fold({**self._meta(), "ready": True}, chunks)
         except Exception as error:
             ledger.replies.pop(seq, None)
             return Failure(error)
         self.store, self.ready = store, True
         self.fold_at = max(FOLD_FLOOR, files.snapshot_bytes)
         return None
-
-    def split(self, source: Any, key: str = "key", tags: str = "tags", where: str | None = None,
-              span: tuple[int, int] | None = None) -> Any:
-        """The entries of a partition file (a path) or of a dataset block (a
-        block, with its columns' names and the span of its rows that belong
-        to the dataset), one encoded chunk for each shard they route to."""
-        try:
-            with collector_paused():  # millions of lists and str, and no cycles
-                if isinstance(source, str):
-                    keys, values = _partitions.read(source)
-                else:
-                    keys, values = _partitions.block_columns(source, key, tags, where or "a dataset block", span)
-                parts: list[Any] = _partitions.route(keys, values, self.shards)
-                del keys, values  # freed while the collector still rests
-        except (OSError, ValueError, TypeError) as error:  # TypeError: a block Arrow cannot read
-            parts = [Failure(error)] * self.shards
-        return parts[0] if self.shards == 1 else parts
 
     def table(self) -> Any:
         """The entries as an Arrow table of a "key" and a "tags" column, tags sorted."""
@@ -352,10 +386,12 @@ class Shard:
         return None
 
     def _meta(self) -> dict[str, Any]:
-        now = time.time()
+        """What a snapshot says besides the entries: which shard it is of, whether its load is in, and what it
+        keeps for the handles that were not idle."""
+        self._forget_idle(time.time())
         clients = [(client, ledger.floor, ledger.seen, [(seq, _pack(reply)) for seq, reply in ledger.replies.items()])
-                   for client, ledger in self.ledgers.items() if now - ledger.seen < IDLE_CLIENT]
-        return {"shard": self.index, "shards": self.shards, "clients": clients}
+                   for client, ledger in self.ledgers.items()]
+        return {"shard": self.index, "shards": self.shards, "ready": self.ready, "clients": clients}
 
     def export(self, path: str) -> Any:
         """Writes every entry to one partition file (JSON lines or Parquet, by its
@@ -394,7 +430,11 @@ def _actor_context() -> Any:
 
 def _restarted() -> bool:
     context = _actor_context()
-    return context is not None and bool(context.was_current_actor_reconstructed)
+    if context is None:
+        return False
+    with warnings.catch_warnings():  # Ray's property reads one of Ray's own deprecated ones
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return bool(context.was_current_actor_reconstructed)
 
 
 def _resident_bytes() -> int:
@@ -452,13 +492,18 @@ def _unpack(packed: list[Any]) -> Any:
     raise ValueError(kind)
 
 
-def _unpack_ledgers(path: str, packed: Any) -> dict[bytes, Ledger]:
+def _unpack_ledgers(packed: Any) -> dict[bytes, Ledger]:
+    """The handles' records of a snapshot, each as if seen now: a handle that
+    waited for this shard to come back sends its edit again now, however long
+    the shard was away."""
     ledgers: dict[bytes, Ledger] = {}
-    try:
-        for client, floor, seen, replies in packed or ():
-            ledger = ledgers[client] = Ledger(floor, seen)
-            for seq, reply in replies:
-                ledger.replies[seq] = _unpack(reply)
-    except (TypeError, ValueError, IndexError):
-        raise CorruptFileError(path, "its handles' replies do not read") from None
+    now = time.time()
+    for client, floor, seen, replies in packed or ():
+        if type(client) is not bytes or type(floor) is not int or type(seen) is not float:
+            raise ValueError("not a handle's record")
+        ledger = ledgers[client] = Ledger(floor, now)
+        for seq, reply in replies:
+            if type(seq) is not int:
+                raise ValueError("not an edit's number")
+            ledger.replies[seq] = _unpack(reply)
     return ledgers

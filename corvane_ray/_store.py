@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import atexit
 import contextlib
 import math
 import os
 import time
+import weakref
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, TypeVar, overload
@@ -13,7 +15,7 @@ from typing import TYPE_CHECKING, Any, TypeVar, overload
 from . import _cluster, _durable, _partitions
 from ._client import Line
 from ._convert import routed_chunks
-from ._errors import ShardUnavailableError, StoreNotFoundError
+from ._errors import ShardUnavailableError, StoreNotFoundError, StoreReplacedError
 from ._handle import ABSENT, Handle, Op, R, Text, remove_files
 from ._shard import Shard
 
@@ -23,15 +25,21 @@ if TYPE_CHECKING:
 _Default = TypeVar("_Default")
 
 DEFAULT_TIMEOUT = 300.0
-MAX_DEFAULT_SHARDS = 4  # each shard is a worker process of about 80 MiB even when idle
+MAX_DEFAULT_SHARDS = 4  # each shard is a worker process of about 130 MiB even when idle
 NAMESPACE = "corvane"  # the Ray namespace of named stores' shards
 CHUNK = 50_000  # entries a driver-fed shard receives in one object
 READY_POLL = 0.1  # seconds between looks at a store that is still being made
+READY_WAIT = 10.0  # seconds destroy_named() waits for a shard to say where its files are
+READY = "ready"
 OWN_OPTIONS = frozenset({"name", "namespace", "lifetime", "max_restarts", "max_task_retries", "get_if_exists"})
+SPLIT_OPTIONS = ("runtime_env",)  # actor options that a load's split tasks take as well
 _shard_class: Any = None
+_split_task: Any = None
+_unnamed_stores: weakref.WeakSet[ShardedCorvane] = weakref.WeakSet()  # made here, to close at exit
+_closing_at_exit = False
 
-# Where a load's entries come from: each item is the arguments of one shard's
-# split() (a partition's path, or a dataset block with its columns' names).
+# Where a load's entries come from: each item is the arguments of one split
+# task (a partition's path, or a dataset block with its columns' names).
 Sources = Iterable[tuple[Any, ...]]
 
 
@@ -146,15 +154,17 @@ class ShardedCorvane(Handle):
                 first = ray.get_actor(f"{name}/0", namespace=NAMESPACE)
             except ValueError:
                 raise StoreNotFoundError(name) from None
-            count = Line([first], seconds).run({0: ("info", ())})[0]["shards"]
+            store_id, _, count = Line([first], seconds).run({0: ("identity", ())})[0]
             handles = [first]
             for index in range(1, count):
                 try:
                     handles.append(ray.get_actor(f"{name}/{index}", namespace=NAMESPACE))
                 except ValueError:
                     raise ShardUnavailableError(index, count, "is gone: the store was destroyed") from None
+            line = Line(handles, seconds)
+            _check_identity(line, name, store_id)
             store = cls.__new__(cls)
-            store._adopt(Line(handles, seconds), name=name, owner=False, started_ray=started)
+            store._adopt(line, name=name, owner=False, started_ray=started, store_id=store_id)
         except BaseException:
             if started:
                 _cluster.leave()
@@ -184,14 +194,14 @@ class ShardedCorvane(Handle):
         made_root = False
         reopen = False
         try:
-            count, reopen, made_root = _claim(root, shards, loading)
-            handles = _start_shards(count, name, root, durability, reopen, options)
+            count, reopen, made_root, store_id = _claim(root, shards, loading)
+            handles = _start_shards(count, name, root, durability, reopen, options, store_id)
             line = Line(handles, seconds)
             line.run({i: ("start", (not loading,)) for i in range(count)})
             if data is not None:
                 _load_data(line, data)
             elif sources is not None:
-                _load_sources(line, sources)
+                _load_sources(line, sources, options)
         except BaseException as error:
             _stop_shards(handles, delete=not reopen, seconds=seconds)
             if made_root and root is not None:
@@ -199,18 +209,32 @@ class ShardedCorvane(Handle):
             if started:
                 _cluster.leave()
             if isinstance(error, ray_exceptions().ActorAlreadyExistsError):
-                raise ValueError(f"a store named {name!r} runs on this Ray cluster already") from None
+                raise ValueError(f"a store named {name!r} runs on this Ray cluster already (if it never became "
+                                 f"ready, because the process that made it stopped first, "
+                                 f"ShardedCorvane.destroy_named({name!r}) frees the name)") from None
             raise
-        self._adopt(line, name=name, owner=True, started_ray=started, root=root)
+        self._adopt(line, name=name, owner=True, started_ray=started, root=root, store_id=store_id)
+        if name is None:
+            _close_at_exit(self)
 
     def _wait_until_ready(self) -> None:
+        """Waits for every shard to hold its load; a store that is not ready in
+        time says what each of its shards is doing."""
         line = self._open_line()
         deadline = None if line.timeout is None else time.monotonic() + line.timeout
-        for index in range(line.count):
-            while not line.run({index: ("info", ())})[index]["ready"]:
-                if deadline is not None and time.monotonic() > deadline:
-                    raise line.unavailable(index, f"was not ready within {line.timeout:g} s")
-                time.sleep(READY_POLL)
+        waiting = list(range(line.count))
+        while True:
+            states = _readiness(line, waiting, deadline)
+            waiting = [index for index in waiting if states[index] != READY]
+            if not waiting:
+                return
+            if deadline is not None and time.monotonic() >= deadline:
+                described = "; ".join(f"shard {index} {states[index]}" for index in waiting)
+                raise line.unavailable(waiting[0], (
+                    f"was not ready within {line.timeout:g} s: {described}. A store is ready once the process "
+                    f"that made it has loaded it; if that process stopped first, "
+                    f"ShardedCorvane.destroy_named({self._name!r}) frees the name"))
+            time.sleep(READY_POLL)
 
     # Handles: closing, destroying, pickling
 
@@ -228,6 +252,29 @@ class ShardedCorvane(Handle):
         else:
             line.forget()
         self._release(line)
+
+    @classmethod
+    def destroy_named(cls, name: str, *, timeout: float | None = DEFAULT_TIMEOUT) -> None:
+        """Stops the named store's shards for every handle and deletes its
+        files, whatever state it is in: also a store whose maker stopped
+        before it was ready, which can be neither opened nor made again.
+        StoreNotFoundError when no store of that name runs."""
+        _check_name(name)
+        seconds = _check_timeout(timeout)
+        started = _cluster.attach()
+        try:
+            handles = _named_shards(name)
+            if not handles:
+                raise StoreNotFoundError(name)
+            try:
+                place = Line(handles[:1], min(seconds or READY_WAIT, READY_WAIT)).run({0: ("info", ())})[0]
+            except Exception:  # busy or gone: its files cannot be found from here
+                place = {"root": None, "shards": len(handles)}
+            _stop_shards(handles, delete=True, seconds=seconds)
+            remove_files(place["root"], place["shards"])
+        finally:
+            if started:
+                _cluster.leave()
 
     def destroy(self) -> None:
         """Stops the store's shards for every handle and deletes its files."""
@@ -303,7 +350,8 @@ class ShardedCorvane(Handle):
         from ._asyncio import AsyncShardedCorvane
 
         line = self._open_line()
-        return AsyncShardedCorvane._share(line.handles, name=self._name, timeout=line.timeout, root=self._root)
+        return AsyncShardedCorvane._share(line.handles, name=self._name, timeout=line.timeout, root=self._root,
+                                          store_id=self._store_id)
 
     def _run(self, op: Op[R]) -> R:
         """Runs an operation's steps, each with every shard it names at once."""
@@ -512,22 +560,28 @@ def _actor_options(given: Mapping[str, Any] | None) -> dict[str, Any]:
             "max_restarts": -1, "max_task_retries": -1}
 
 
-def _claim(root: str | None, shards: int | None, loading: bool) -> tuple[int, bool, bool]:
-    """The shard count, whether the store is reopened from `root`, and whether
-    this call made the root's manifest."""
+def _claim(root: str | None, shards: int | None, loading: bool) -> tuple[int, bool, bool, str]:
+    """The shard count, whether the store is reopened from `root`, whether
+    this call made the root's manifest, and the store's identity (made with
+    the store, and kept in its manifest when it has files of its own)."""
     if root is None:
-        return shards or _default_shards(), False, False
-    os.makedirs(root, exist_ok=True)
-    existing = _durable.read_manifest(root)
+        return shards or _default_shards(), False, False, _durable.new_store_id()
+    os.makedirs(os.path.dirname(root), exist_ok=True)
+    _durable.make_private_folder(root)
+    existing = _durable.read_manifest_whole(root)
     if existing is not None:
+        count, store_id = existing
         if loading:
             raise ValueError(f"{root} holds a store already: reopen it with no data, or choose another path")
-        if shards is not None and shards != existing:
-            raise ValueError(f"{root} holds a store of {existing} shards, not {shards}")
-        return existing, True, False
-    count = shards or _default_shards()
-    _durable.write_manifest(root, count)
-    return count, False, True
+        if shards is not None and shards != count:
+            raise ValueError(f"{root} holds a store of {count} shards, not {shards}")
+        if store_id is None:  # made by an older version
+            store_id = _durable.new_store_id()
+            _durable.write_manifest(root, count, store_id)
+        return count, True, False, store_id
+    count, store_id = shards or _default_shards(), _durable.new_store_id()
+    _durable.write_manifest(root, count, store_id)
+    return count, False, True, store_id
 
 
 def _default_shards() -> int:
@@ -536,12 +590,11 @@ def _default_shards() -> int:
 
 
 def _start_shards(count: int, name: str | None, root: str | None, durability: str, reopen: bool,
-                  options: dict[str, Any]) -> list[Any]:
+                  options: dict[str, Any], store_id: str) -> list[Any]:
     global _shard_class
     ray = _cluster.ray_module()
     if _shard_class is None:
         _shard_class = ray.remote(Shard)
-    store_id = os.urandom(8).hex()
     handles: list[Any] = []
     try:
         for index in range(count):
@@ -580,16 +633,82 @@ def _load_data(line: Line, data: object) -> None:
     line.run({i: ("load", (refs[i],)) for i in range(line.count)}, edit=True)
 
 
-def _load_sources(line: Line, sources: Sources) -> None:
-    """Each source is split by one shard, in turn, into a chunk for every shard;
-    each shard then builds from its chunks, in source order. Splits start
-    as the sources come, so a dataset's blocks are split while it runs."""
+def _load_sources(line: Line, sources: Sources, options: Mapping[str, Any]) -> None:
+    """Each source is split by a Ray task into a chunk for every shard; each
+    shard then builds from its chunks, in source order. Splits start as the
+    sources come, so a dataset's blocks are split while it runs. A split is
+    a task, not a shard's call, so that a shard that died in its load finds
+    its chunks again (or Ray makes them again) without waiting on a shard."""
+    global _split_task
     count = line.count
+    if _split_task is None:
+        _split_task = _cluster.ray_module().remote(_partitions.split)
+    splitter = _split_task.options(num_returns=count, max_retries=-1,
+                                   **{name: options[name] for name in SPLIT_OPTIONS if name in options})
     splits: list[list[Any]] = []
-    for number, args in enumerate(sources):
-        split = line.handles[number % count].split.options(num_returns=count).remote(*args)
+    for args in sources:
+        split = splitter.remote(count, *args)
         splits.append(split if count > 1 else [split])
     line.run({i: ("load", ([split[i] for split in splits],)) for i in range(count)}, edit=True)
+
+
+def _close_at_exit(store: ShardedCorvane) -> None:
+    """An unnamed store ends with the process that made it: when that process
+    exits without closing it, it is closed then, so that its temporary files
+    go too (a process killed outright leaves them, see the README)."""
+    global _closing_at_exit
+    if not _closing_at_exit:
+        atexit.register(_close_unnamed_stores)  # after Ray's own, so it runs before Ray stops
+        _closing_at_exit = True
+    _unnamed_stores.add(store)
+
+
+def _close_unnamed_stores() -> None:
+    for store in list(_unnamed_stores):
+        with contextlib.suppress(Exception):
+            store.close()
+
+
+def _named_shards(name: str) -> list[Any]:
+    """The actors of the shards named after a store, in order, up to the first missing one."""
+    ray = _cluster.ray_module()
+    handles: list[Any] = []
+    while True:
+        try:
+            handles.append(ray.get_actor(f"{name}/{len(handles)}", namespace=NAMESPACE))
+        except ValueError:
+            return handles
+
+
+def _readiness(line: Line, indices: Sequence[int], deadline: float | None) -> dict[int, str]:
+    """What each of these shards is doing: ready, or why not."""
+    ray = _cluster.ray_module()
+    asked = {index: line.handles[index].info.remote() for index in indices}
+    wait = None if deadline is None else max(0.0, deadline - time.monotonic())
+    done, _ = ray.wait(list(asked.values()), num_returns=len(asked), timeout=wait)
+    states: dict[int, str] = {}
+    for index, ref in asked.items():
+        if ref not in done:
+            states[index] = "is busy (loading, or restarting)"
+            continue
+        try:
+            info = ray.get(ref)
+        except ray.exceptions.ActorUnavailableError:
+            states[index] = "is restarting"
+            continue
+        except ray.exceptions.RayError as error:
+            raise line.lost(index, error) from None
+        states[index] = READY if info["ready"] else "is made, waiting for its load" if info["folder"] else \
+            "is not started"
+    return states
+
+
+def _check_identity(line: Line, name: str, store_id: str) -> None:
+    """Whether every shard of the line is a shard of store `store_id`, in its place."""
+    count = line.count
+    places = line.run({i: ("identity", ()) for i in range(count)})
+    if any(places[i] != (store_id, i, count) for i in range(count)):
+        raise StoreReplacedError(name)
 
 
 class _DatasetBlocks:
@@ -601,16 +720,26 @@ class _DatasetBlocks:
 
     def __iter__(self) -> Iterator[tuple[Any, ...]]:
         number = 0
-        for bundle in self.dataset.iter_internal_ref_bundles():
+        for bundle in _in_order(self.dataset).iter_internal_ref_bundles():
             for entry, part in zip(bundle.blocks, bundle.slices):
                 span = None if part is None else (part.start_offset, part.end_offset)
                 yield entry.ref, self.key, self.tags, f"dataset block {number}", span
                 number += 1
 
 
+def _in_order(dataset: Any) -> Any:
+    """The dataset streaming its blocks in its own order, so that a later row
+    for a key comes later, as they finish otherwise; a copy, with a context
+    of its own, so that the caller's dataset is left as it was."""
+    ordered = type(dataset).copy(dataset, _deep_copy=True)
+    ordered.context.execution_options.preserve_order = True
+    return ordered
+
+
 def _reopen(name: str | None, handles: list[Any] | None, count: int, timeout: float | None,
-            root: str | None) -> ShardedCorvane:
-    """A pickled handle, unpickled: a new handle to the same shards."""
+            root: str | None, store_id: str | None = None) -> ShardedCorvane:
+    """A pickled handle, unpickled: a new handle to the same shards (for a
+    named store, to the store of that name it was made for, and no other)."""
     started = _cluster.attach()
     try:
         if handles is None:
@@ -620,8 +749,13 @@ def _reopen(name: str | None, handles: list[Any] | None, count: int, timeout: fl
                 handles = [ray.get_actor(f"{name}/{i}", namespace=NAMESPACE) for i in range(count)]
             except ValueError:
                 raise StoreNotFoundError(name) from None
+            line = Line(handles, timeout)
+            if store_id is not None:
+                _check_identity(line, name, store_id)
+        else:
+            line = Line(handles, timeout)
         store = ShardedCorvane.__new__(ShardedCorvane)
-        store._adopt(Line(handles, timeout), name=name, owner=False, started_ray=started, root=root)
+        store._adopt(line, name=name, owner=False, started_ray=started, root=root, store_id=store_id)
     except BaseException:
         if started:
             _cluster.leave()

@@ -90,6 +90,16 @@ def test_partitions_that_do_not_read_fail_with_where(local_ray, tmp_path):
     for nothing in (tmp_path / "empty", []):
         with pytest.raises(ValueError, match="no partition files"):
             ShardedCorvane.from_partitions(nothing, shards=2)
+    (tmp_path / "rows.csv").write_text("key,tags\na,x\n")
+    with pytest.raises(ValueError, match="^" + re.escape(f"{tmp_path / 'rows.csv'}: not a kind of partition file")):
+        ShardedCorvane.from_partitions([tmp_path / "good.jsonl", tmp_path / "rows.csv"], shards=2)
+    write_parquet(tmp_path / "other.parquet", [{"key": "a", "tags": ["x"]}])
+    import pyarrow.parquet
+
+    pyarrow.parquet.write_table(pyarrow.parquet.read_table(tmp_path / "other.parquet").rename_columns(["id", "tags"]),
+                                tmp_path / "other.parquet")
+    with pytest.raises(ValueError, match=re.escape("no column 'key' (its columns: 'id', 'tags')")):
+        ShardedCorvane.from_partitions(tmp_path / "other.parquet", shards=2)
 
 
 def test_building_fails_as_one_store_does_and_leaves_nothing(local_ray):
@@ -143,7 +153,8 @@ def test_checkpoints_fold_the_logs_and_exports_come_back_as_they_were(sharded, l
         assert copy.to_dict() == expected
         copy.update({"only": ["in the copy"]})
         copy.export(tmp_path)  # replaces the older export whole
-    assert sorted(os.listdir(tmp_path))[0] == "corvane-export.json" and len(os.listdir(tmp_path)) == 4
+    exported = sorted(name for name in os.listdir(tmp_path) if not name.startswith("."))  # the lock is hidden
+    assert exported[0] == "corvane-export.json" and len(exported) == 4
     with ShardedCorvane.from_partitions(tmp_path, shards=2) as again:
         assert again.to_dict() == {**expected, "only": {"in the copy"}}
 
@@ -284,6 +295,20 @@ def test_parquet_and_jsonl_partitions_and_datasets_load_as_one_store(local_ray, 
     frames = local_ray.data.from_pandas([pandas.DataFrame(rows[:25]), pandas.DataFrame(rows[25:])])
     with ShardedCorvane.from_dataset(frames.limit(40), shards=2) as store:
         assert store.to_dict() == expected_store(rows[:40])
+
+
+def test_a_dataset_of_repeated_keys_loads_the_same_store_every_time(local_ray, tmp_path):
+    # The first file takes longest to read: its rows still come first in the dataset's order.
+    first = [{"key": f"k{i}", "tags": [f"a{i % 5}"]} for i in range(300_000)]
+    later = [{"key": f"k{i}", "tags": ["later"]} for i in range(0, 300_000, 50)]
+    write_parquet(tmp_path / "0.parquet", first)
+    write_parquet(tmp_path / "1.parquet", later)
+    expected = expected_store(first + later)
+    for _ in range(3):
+        dataset = local_ray.data.read_parquet([str(tmp_path / "0.parquet"), str(tmp_path / "1.parquet")])
+        with ShardedCorvane.from_dataset(dataset, shards=2) as store:
+            assert store.to_dict() == expected
+    assert dataset.context.execution_options.preserve_order is False  # the caller's dataset is left as it was
 
 
 def test_bad_rows_of_parquet_and_datasets_fail_the_load_naming_them(local_ray, tmp_path):

@@ -11,6 +11,9 @@ import shutil
 import pickle
 import signal
 import stat
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 import tracemalloc
@@ -54,7 +57,8 @@ def test_a_named_store_outlives_the_process_that_made_it(cluster_env, tmp_path):
     other.close()  # ends that handle only
     assert store["d"] == {"w"}
     store.destroy()
-    with pytest.raises(StoreNotFoundError, match="no store named 'outlives'") as error:
+    with pytest.raises(StoreNotFoundError, match=r"no store named 'outlives' .*"
+                                                 r"comes back with ShardedCorvane\(name='outlives', path=...\)") as error:
         ShardedCorvane.open("outlives")
     assert isinstance(error.value, LookupError)
     assert not tmp_path.exists()
@@ -156,7 +160,7 @@ def test_a_shard_killed_while_it_loads_comes_back_with_the_load_once(local_ray, 
     killer = kill_soon(local_ray, "loading", 0, delay)
     if source == "driver":
         store = ShardedCorvane(data, shards=2, name="loading", timeout=120)
-    else:  # shard 0 reads the one file, and is killed while it splits it or builds
+    else:  # a task splits the one file; shard 0 is killed while it fetches its chunks or builds
         (tmp_path / "part.jsonl").write_text("".join(json.dumps({"key": k, "tags": t}) + "\n" for k, t in data.items()))
         store = ShardedCorvane.from_partitions(tmp_path, shards=2, name="loading", timeout=120)
     killer.join()
@@ -373,3 +377,107 @@ def test_timeouts_and_actor_options_are_checked(local_ray):
         ShardedCorvane(shards=1, actor_options={"name": "x", "max_restarts": 0})
     with pytest.raises(ValueError, match="durability must be 'os' or 'fsync'"):
         ShardedCorvane(shards=1, durability="never")
+
+
+def test_exports_into_one_folder_at_once_leave_one_whole_export(local_ray, tmp_path):
+    data = {f"key/{i}": [f"t{i % 7}"] for i in range(30_000)}
+    store = ShardedCorvane(data, shards=2)
+    other = pickle.loads(pickle.dumps(store))  # a second handle to the same shards
+    folder = tmp_path / "export"
+    try:
+        for _ in range(12):
+            outcomes, start = [], threading.Barrier(2)
+
+            def export(handle):
+                start.wait()
+                try:
+                    handle.export(folder)
+                    outcomes.append("exported")
+                except corvane_ray.FolderInUseError as error:
+                    assert "another export" in str(error)
+                    outcomes.append("refused")
+
+            threads = [threading.Thread(target=export, args=(handle,)) for handle in (store, other)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            assert "exported" in outcomes
+            listed = json.loads((folder / "corvane-export.json").read_text())["files"]
+            exported = {}
+            for name in listed:
+                for line in (folder / name).read_text().splitlines():
+                    entry = json.loads(line)
+                    exported[entry["key"]] = set(entry["tags"])
+            assert exported == Corvane(data).to_dict()
+    finally:
+        other.close()
+        store.close()
+
+
+def test_a_handle_to_a_store_made_again_under_its_name_says_so(local_ray):
+    for shards in (2, 4):
+        store = ShardedCorvane({"k": ["a"]}, shards=2, name="again")
+        pickled = pickle.dumps(store)
+        store.destroy()
+        again = ShardedCorvane({f"k{i}": ["a"] for i in range(100)}, shards=shards, name="again")
+        try:
+            with pytest.raises(corvane_ray.StoreReplacedError, match="was destroyed, and another store runs") as error:
+                pickle.loads(pickled)
+            assert isinstance(error.value, StoreNotFoundError)
+            assert pickle.loads(pickle.dumps(again)).count(["a"]) == 100
+        finally:
+            again.destroy()
+
+
+def test_a_named_store_whose_maker_died_before_it_was_ready_can_be_destroyed_by_name(local_ray, cluster_env):
+    maker = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        from corvane_ray import ShardedCorvane
+        ShardedCorvane({f"k{i}": ["t", f"u{i % 100}"] for i in range(2_000_000)}, shards=2, name="orphan")
+    """)], env=cluster_env)
+    try:
+        deadline = time.monotonic() + 120
+        while True:  # the shards are made first, then the load is routed on the maker
+            try:
+                local_ray.get_actor("orphan/1", namespace="corvane")
+                break
+            except ValueError:
+                assert time.monotonic() < deadline and maker.poll() is None, "the maker never made its shards"
+                time.sleep(0.01)
+    finally:
+        maker.kill()
+        maker.wait()
+    with pytest.raises(ShardUnavailableError, match=r"not ready .* ShardedCorvane.destroy_named\('orphan'\)"):
+        ShardedCorvane.open("orphan", timeout=3)
+    with pytest.raises(ValueError, match=r"runs on this Ray cluster already .*destroy_named\('orphan'\)"):
+        ShardedCorvane(shards=1, name="orphan")
+    ShardedCorvane.destroy_named("orphan")
+    with pytest.raises(StoreNotFoundError):
+        ShardedCorvane.open("orphan")
+    ShardedCorvane({"k": ["t"]}, shards=1, name="orphan").destroy()  # the name is free again
+
+
+def test_a_store_s_files_and_its_local_ray_are_out_of_other_users_reach(tmp_path):
+    result = run_python("""
+        import os, stat, tempfile, time, ray
+        from corvane_ray import ShardedCorvane
+        os.umask(0)  # files and folders open to all, unless the store makes them private
+        def mode(path):
+            return oct(stat.S_IMODE(os.stat(path).st_mode))
+        with ShardedCorvane({"k": ["a"]}, shards=1, init_options={"log_to_driver": True}) as store:
+            store.add_tag("j", "b")
+            folder = store.describe()[0]["folder"]
+            print(mode(os.path.dirname(folder)), mode(folder), sorted({mode(f"{folder}/{n}") for n in os.listdir(folder)}))
+            session = ray._private.worker.global_worker.node.get_session_dir_path()
+            above = os.path.dirname(session)
+            while not os.path.samefile(above, tempfile.gettempdir()) and stat.S_IMODE(os.stat(above).st_mode) & 0o077:
+                above = os.path.dirname(above)
+            print(above != tempfile.gettempdir() and stat.S_IMODE(os.stat(above).st_mode) == 0o700)
+            time.sleep(2)  # for the shards' output to reach this process
+        left = ShardedCorvane({"k": ["a"]}, shards=1)  # never closed
+        print(left.describe()[0]["folder"])
+    """, env=without_ray(os.environ), timeout=180)
+    lines = result.stdout.splitlines()
+    assert lines[:2] == ["0o700 0o700 ['0o600']", "True"], result.stdout + result.stderr
+    assert "DeprecationWarning" not in result.stdout + result.stderr  # the shards print none as they start
+    assert not os.path.exists(os.path.dirname(lines[2])), "an unnamed store left its files when its process exited"
