@@ -1,24 +1,28 @@
-"""The sharded store on a local Ray against one in-process Corvane and a bare
-Ray actor: loading, per-call latency by kind of call, throughput, and what
-durability and recovery cost.
+"""The sharded store on a local Ray against one in-process Corvane, a bare
+Ray actor and a real Redis: loading, per-call latency by kind of call and
+tag frequency, throughput, memory, and what durability and recovery cost.
 
-    python bench/cluster.py --keys 1000000
+    python bench/cluster.py --keys 300000
 
 Writes the benchmark's keys as 4 JSON-lines and 4 Parquet partitions, and
 times the best one-process load of each with the same parser (msgspec,
-pyarrow) against loading them into 1 and 2 shards (the shards read the files
-themselves), less the start of an empty store of as many shards in the same
-run; likewise a load fed from the driver against building one Corvane in
-process, and a load from a Ray dataset. Then the median of many calls of each
-kind, beside a bare Ray actor that takes the same arguments and returns at
-once (a point edit is also timed in turn with the bare call, so that the
-machine's drift touches both alike); the calls per second that 1 and 4
-threads get through, and 32 asyncio callers, counts and point edits mixed,
-beside the bare actor's calls sent without waiting; a point edit synced to
-the disk; a shard killed with
-SIGKILL until it answers again; `open()` of a running store; and each
-shard's resident memory at its peak while it loaded and after. Every shard is
-one actor in its own process; on a 2-core machine 2 shards have a core each.
+pyarrow) against loading them into 1 and 2 shards, less the start of an
+empty store of as many shards in the same run; likewise a load fed from the
+driver against building one Corvane in process, and a load from a Ray
+dataset. Then the median of many calls of each kind: point reads and edits,
+and `count` and `find` of 1 and 2 tags on a rare, a mid and a common share
+of the keys, beside a bare Ray actor that takes the same arguments and
+returns at once, and beside Redis (redis-server on loopback, appendonly yes,
+appendfsync everysec, filled through redis-py with hiredis, each key's tags
+and each tag's keys as sets, edited together in one MULTI/EXEC); point reads
+from a handle unpickled in a Ray task and from one made by `open()`; the
+calls per second that 1 and 4 threads, 32 coroutines of one asyncio handle
+(against redis.asyncio), and 2,000 and 20,000 asyncio tasks in flight get
+through, counts and point edits taken in turn; a point edit synced to the
+disk (beside Redis with appendfsync always); a shard killed with SIGKILL
+until it answers again; `open()` of a running store; and the shards'
+resident memory beside Redis's used_memory. Every shard is one actor in its
+own process. Without redis-server, the Redis column says why it is empty.
 Temporary files are removed at the end.
 """
 
@@ -45,11 +49,16 @@ import ray  # noqa: E402
 from corvane import Corvane  # noqa: E402
 from corvane_ray import ShardedCorvane  # noqa: E402
 from data import generate  # noqa: E402
+from peers import redis_store  # noqa: E402
 
 PARTITIONS = 4
-SYNCED = 'point edit, durability="fsync"'
+SYNCED = 'point edit: add_tag + remove_tag, durability="fsync" (Redis: appendfsync always)'
 BESIDE = "point edit, above a bare actor call timed in turn with it"
 PIPED = "calls/s, the bare actor's, sent without waiting, timed beside them"
+POINT_READ = "point read: has_tag"
+POINT_EDIT = "point edit: add_tag + remove_tag"
+FREQUENCIES = {"rare": lambda n: 50, "mid": lambda n: n / 100, "common": lambda n: n / 10}
+SETTLE = 3.0  # seconds for the cluster to go quiet after a load (its task workers start) before calls are timed
 
 
 def write_partitions(data, folder):
@@ -128,19 +137,63 @@ def pick_tags(data):
     return common, tenth, rare, counts
 
 
-def latencies(store, keys, common, tenth, rare, queries):
+def by_frequency(counts, n_keys):
+    """Two tags near each share of the keys: rare (about 50 keys), mid (1%), common (10%)."""
+    return {name: sorted(counts, key=lambda t: abs(counts[t] - share(n_keys)))[:2]
+            for name, share in FREQUENCIES.items()}
+
+
+def adaptive_median(action, budget=1.0, most=300, least=5):
+    """The median of as many calls as fit a budget of seconds (at least `least`)."""
+    times, spent = [], 0.0
+    while len(times) < most and (spent < budget or len(times) < least):
+        seconds = timed(action)[0]
+        times.append(seconds)
+        spent += seconds
+    return statistics.median(times)
+
+
+def point_latencies(store, keys, tag):
+    """A point read and a point edit (a tag added, then removed), median seconds."""
+    edits = iter(keys)
+
+    def edit():
+        key = next(edits)
+        store.add_tag(key, "bench")
+        store.remove_tag(key, "bench")
+
+    return {POINT_READ: adaptive_median(lambda: store.has_tag(keys[0], tag)),
+            POINT_EDIT: adaptive_median(edit)}
+
+
+def query_latencies(store, tags):
+    """count and find of 1 and 2 tags at each frequency, median seconds."""
+    rows = {}
+    for name, (one, two) in tags.items():
+        rows[f"count of 1 tag, {name}"] = adaptive_median(lambda: store.count([one]))
+        rows[f"count of 2 tags, {name}"] = adaptive_median(lambda: store.count([one, two]))
+        rows[f"find of 1 tag, {name}"] = adaptive_median(lambda: store.find([one]))
+        rows[f"find of 2 tags, {name}"] = adaptive_median(lambda: store.find([one, two]))
+    return rows
+
+
+def latencies(store, keys, common, tenth, rare, queries, tags):
     """Seconds per call, median, for each kind of call."""
     edits = iter(keys)
     return {
+        **point_latencies(store, keys, data_tag(store, keys[0])),
         "point edit: add_tag": median_time(lambda: store.add_tag(next(edits), "bench"), 300),
         "point read: [key]": median_time(lambda: store[keys[0]], 300),
-        "count of one tag": median_time(lambda: store.count([common]), 200),
-        "small find (rare tag)": median_time(lambda: store.find([rare]), 200),
+        **query_latencies(store, tags),
         "find returning ~10% of keys": median_time(lambda: store.find([tenth]), 10),
         "1,000 counts, one by one": median_time(lambda: [store.count(q) for q in queries], 2),
         **({"1,000 counts, count_many": median_time(lambda: store.count_many(queries), 10)}
            if hasattr(store, "count_many") else {}),
     }
+
+
+def data_tag(store, key):
+    return sorted(store[key])[0]
 
 
 def throughput(store, keys, common, callers, seconds=2.0):
@@ -187,6 +240,38 @@ def asyncio_throughput(store, keys, common, callers=32, seconds=3.0):
         return rate
 
     return asyncio.run(main())
+
+
+def tasks_in_flight(store, keys, common, tasks, seconds=3.0):
+    """Calls per second of `tasks` asyncio tasks of one handle at once, each a
+    count and a point edit in turn, as long as they keep coming."""
+    async def main():
+        handle = store.asyncio()
+        done = [0]
+        stop = time.perf_counter() + seconds
+
+        async def work(me):
+            number = me
+            while time.perf_counter() < stop:
+                await handle.count([common])
+                await handle.add_tag(keys[number % len(keys)], "busy")
+                number += tasks
+                done[0] += 2
+
+        started = time.perf_counter()
+        await asyncio.gather(*(work(me) for me in range(tasks)))
+        rate = done[0] / (time.perf_counter() - started)
+        handle.close()
+        return rate
+
+    return asyncio.run(main())
+
+
+@ray.remote(num_cpus=0)
+def point_read_in_a_task(store, key, tag, calls=300):
+    """The median point read of a handle unpickled in a task."""
+    store.has_tag(key, tag)
+    return statistics.median(timed(lambda: store.has_tag(key, tag))[0] for _ in range(calls))
 
 
 @ray.remote(num_cpus=0)
@@ -247,15 +332,18 @@ def show(value):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--keys", type=int, default=1_000_000)
+    parser.add_argument("--keys", type=int, default=300_000)
     parser.add_argument("--callers", type=int, default=4)
     args = parser.parse_args()
 
     data, vocab = generate(args.keys)
     keys = list(data)
     common, tenth, rare, counts = pick_tags(data)
+    tags = by_frequency(counts, args.keys)
     queries = [[tag] for tag in vocab[:1000]]
-    print(f"{args.keys:,} keys; a find of {tenth!r} returns {counts[tenth]:,} keys, of {rare!r} {counts[rare]}")
+    print(f"{args.keys:,} keys; a find of {tenth!r} returns {counts[tenth]:,} keys, of {rare!r} {counts[rare]}; "
+          + "; ".join(f"{name} tags {' and '.join(f'{t!r} ({counts[t]:,})' for t in pair)}"
+                      for name, pair in tags.items()))
 
     with tempfile.TemporaryDirectory(prefix="corvane-cluster-") as folder:
         partitions = os.path.join(folder, "partitions")
@@ -263,13 +351,13 @@ def main():
         write_partitions(data, partitions)
         ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
         try:
-            columns = measure(args, data, keys, common, tenth, rare, queries, partitions, folder)
+            columns = measure(args, data, keys, common, tenth, rare, queries, tags, partitions, folder)
         finally:
             ray.shutdown()
     report(columns, counts[tenth], args.keys)
 
 
-def measure(args, data, keys, common, tenth, rare, queries, partitions, folder):
+def measure(args, data, keys, common, tenth, rare, queries, tags, partitions, folder):
     jsonl = sorted(glob.glob(os.path.join(partitions, "*.jsonl")))
     parquet = sorted(glob.glob(os.path.join(partitions, "*.parquet")))
     columns = {"in process": {
@@ -278,56 +366,98 @@ def measure(args, data, keys, common, tenth, rare, queries, partitions, folder):
         "load, 4 Parquet partitions (pyarrow)": best_time(lambda: in_process_parquet(parquet)),
     }}
     local = Corvane(data)
-    columns["in process"].update(latencies(local, keys, common, tenth, rare, queries))
+    columns["in process"].update(latencies(local, keys, common, tenth, rare, queries, tags))
     for threads in (1, args.callers):
         columns["in process"][f"calls/s, {threads} caller(s)"] = throughput(local, keys, common, threads)
     del local
     bare = BareActor(keys)
     columns["bare Ray actor"] = {"point edit: add_tag": median_time(bare.point, 300),
+                                 POINT_READ: median_time(bare.point, 300),
                                  "calls/s, sent without waiting": bare.pipelined(keys)}
 
     for shards in (1, 2):
-        column = columns[f"{shards} shard{'s' * (shards > 1)}"] = {}
-        start = min(timed(lambda: ShardedCorvane(shards=shards).close())[0] for _ in range(3))
-        column["start of an empty store"] = start
-        loads = {
-            "load, fed from the driver": lambda: ShardedCorvane(data, shards=shards),
-            "load, 4 JSON-lines partitions (msgspec)": lambda: ShardedCorvane.from_partitions(jsonl, shards=shards),
-            "load, 4 Parquet partitions (pyarrow)": lambda: ShardedCorvane.from_partitions(parquet, shards=shards),
-            "load, a Ray dataset of the Parquet files": lambda: ShardedCorvane.from_dataset(
-                ray.data.read_parquet(parquet), shards=shards),
-        }
-        for row, load in loads.items():
-            seconds, store = timed(load)
-            column[row] = seconds - start
-            if row.startswith("load, 4 JSON"):
-                places = store.describe()
-                column["peak resident memory of a shard while it loaded / after"] = max(
-                    place["peak_rss"] / place["rss"] for place in places)
-            store.close()
-        store = ShardedCorvane.from_partitions(jsonl, shards=shards, name="bench")
-        column.update(latencies(store, keys, common, tenth, rare, queries))
-        ours, theirs = point_beside_bare(store, bare, keys[len(keys) // 2:])
-        column[BESIDE] = ours - theirs
-        for threads in (1, args.callers):
-            column[f"calls/s, {threads} caller(s)"] = throughput(store, keys, common, threads)
-        column["calls/s, 32 asyncio callers"] = asyncio_throughput(store, keys, common)
-        column[PIPED] = bare.pipelined(keys)
-        column["restart of a killed shard, until it answers"] = recovery(store, keys)
-        column["open(name) of the running store"] = median_time(lambda: ShardedCorvane.open("bench").close(), 5)
-        store.destroy()
-        with ShardedCorvane({k: data[k] for k in keys[:1000]}, shards=shards, durability="fsync",
-                            path=os.path.join(folder, f"synced-{shards}")) as synced:
-            edits = iter(keys[1000:])
-            column[SYNCED] = median_time(lambda: synced.add_tag(next(edits), "x"), 300)
+        columns[f"{shards} shard{'s' * (shards > 1)}"] = measure_shards(
+            args, shards, data, keys, common, tenth, rare, queries, tags, bare, jsonl, parquet, folder)
         print(f"  {shards} shard(s) measured", file=sys.stderr)
+    columns["Redis"] = measure_redis(data, keys, common, tags)
     return columns
+
+
+def measure_shards(args, shards, data, keys, common, tenth, rare, queries, tags, bare, jsonl, parquet, folder):
+    column = {}
+    start = min(timed(lambda: ShardedCorvane(shards=shards).close())[0] for _ in range(3))
+    column["start of an empty store"] = start
+    loads = {
+        "load, fed from the driver": lambda: ShardedCorvane(data, shards=shards),
+        "load, 4 JSON-lines partitions (msgspec)": lambda: ShardedCorvane.from_partitions(jsonl, shards=shards),
+        "load, 4 Parquet partitions (pyarrow)": lambda: ShardedCorvane.from_partitions(parquet, shards=shards),
+        "load, a Ray dataset of the Parquet files": lambda: ShardedCorvane.from_dataset(
+            ray.data.read_parquet(parquet), shards=shards),
+    }
+    for row, load in loads.items():
+        seconds, store = timed(load)
+        column[row] = seconds - start
+        if row.startswith("load, 4 JSON"):
+            places = store.describe()
+            column["peak resident memory of a shard while it loaded / after"] = max(
+                place["peak_rss"] / place["rss"] for place in places)
+            column["resident memory of the shards (Redis: used_memory)"] = sum(place["rss"] for place in places)
+        store.close()
+    store = ShardedCorvane.from_partitions(jsonl, shards=shards, name="bench")
+    time.sleep(SETTLE)
+    column.update(latencies(store, keys, common, tenth, rare, queries, tags))
+    ours, theirs = point_beside_bare(store, bare, keys[len(keys) // 2:])
+    column[BESIDE] = ours - theirs
+    tag = data_tag(store, keys[0])
+    column["point read, from a handle unpickled in a Ray task"] = ray.get(point_read_in_a_task.remote(store, keys[0], tag))
+    opened = ShardedCorvane.open("bench")
+    column["point read, from a handle made by open()"] = adaptive_median(lambda: opened.has_tag(keys[0], tag))
+    opened.close()
+    for threads in (1, args.callers):
+        column[f"calls/s, {threads} caller(s)"] = throughput(store, keys, common, threads)
+    column["calls/s, 32 asyncio callers"] = asyncio_throughput(store, keys, common)
+    for tasks in (2_000, 20_000):
+        column[f"calls/s, {tasks:,} asyncio tasks in flight"] = tasks_in_flight(store, keys, common, tasks)
+    column[PIPED] = bare.pipelined(keys)
+    column["restart of a killed shard, until it answers"] = recovery(store, keys)
+    column["open(name) of the running store"] = median_time(lambda: ShardedCorvane.open("bench").close(), 5)
+    store.destroy()
+    with ShardedCorvane({k: data[k] for k in keys[:1000]}, shards=shards, durability="fsync",
+                        path=os.path.join(folder, f"synced-{shards}")) as synced:
+        column[SYNCED] = point_latencies(synced, keys[1000:], data[keys[0]][0])[POINT_EDIT]
+    return column
+
+
+def measure_redis(data, keys, common, tags):
+    """The Redis column, or an empty one that says why."""
+    missing = redis_store.available()
+    if missing is not None:
+        print(f"  Redis skipped: {missing}", file=sys.stderr)
+        return {}
+    column = {}
+    with redis_store.redis_server() as port:
+        store = redis_store.RedisTags(port)
+        column["load, fed from the driver"] = timed(lambda: store.load(data))[0]
+        column["resident memory of the shards (Redis: used_memory)"] = store.used_memory()
+        time.sleep(SETTLE)
+        column.update(point_latencies(store, keys, data[keys[0]][0]))
+        column.update(query_latencies(store, tags))
+        column["calls/s, 32 asyncio callers"] = asyncio.run(redis_store.asyncio_throughput(port, keys, common))
+        store.close()
+    with redis_store.redis_server(fsync="always") as port:
+        store = redis_store.RedisTags(port)
+        store.load({k: data[k] for k in keys[:1000]})
+        column[SYNCED] = point_latencies(store, keys[1000:], data[keys[0]][0])[POINT_EDIT]
+        store.close()
+    print("  Redis measured", file=sys.stderr)
+    return column
 
 
 def report(columns, tenth_count, n_keys):
     order = ["start of an empty store", "load, fed from the driver", "load, 4 JSON-lines partitions (msgspec)",
              "load, 4 Parquet partitions (pyarrow)", "load, a Ray dataset of the Parquet files",
-             "peak resident memory of a shard while it loaded / after"]
+             "peak resident memory of a shard while it loaded / after",
+             "resident memory of the shards (Redis: used_memory)"]
     rows = order + [row for row in dict.fromkeys(r for c in columns.values() for r in c) if row not in order]
     print("\n| call | " + " | ".join(columns) + " |")
     print("|---|" + "---|" * len(columns))
@@ -341,30 +471,42 @@ def report(columns, tenth_count, n_keys):
                 cells.append(f"{value:,.0f}")
             elif row.startswith("peak"):
                 cells.append(f"{value:.2f}x")
+            elif row.startswith("resident"):
+                cells.append(f"{value / 2**20:,.0f} MiB")
             elif row == BESIDE:
                 cells.append(f"{value * 1e3:+.3f} ms")
             else:
                 cells.append(show(value))
         print(f"| {row} | " + " | ".join(cells) + " |")
-    local, bare, two = columns["in process"], columns["bare Ray actor"], columns["2 shards"]
+    local, bare, two, redis = columns["in process"], columns["bare Ray actor"], columns["2 shards"], columns["Redis"]
     print("\nLoads on the shards are counted less the start of an empty store of as many shards (first row).")
     for row in ("load, fed from the driver", "load, 4 JSON-lines partitions (msgspec)",
                 "load, 4 Parquet partitions (pyarrow)"):
         print(f"2 shards, {row[6:]}: {local[row] / two[row]:.2f}x as fast as in process "
               f"({show(two[row])} against {show(local[row])}).")
-    print(f"A point edit on 2 shards takes {two[BESIDE] * 1e3:+.3f} ms beside a bare actor call with the same "
-          f"arguments, the two timed in turn; synced to the disk, "
-          f"{(two[SYNCED] - bare['point edit: add_tag']) * 1e3:+.3f} ms against the bare call timed first.")
-    rate = two["calls/s, 32 asyncio callers"]
-    print(f"32 asyncio callers on 2 shards: {rate:,.0f} calls/s, {rate / two[PIPED]:.2f}x the bare actor's calls "
-          f"sent without waiting, timed beside them ({two[PIPED]:,.0f}/s).")
-    per_key = two["find returning ~10% of keys"] - two["small find (rare tag)"]
+    print(f"A point read on 2 shards takes {show(two[POINT_READ])}: {two[POINT_READ] / bare[POINT_READ]:.2f}x a bare "
+          f"actor call ({show(bare[POINT_READ])})"
+          + (f", {two[POINT_READ] / redis[POINT_READ]:.2f}x Redis's SISMEMBER ({show(redis[POINT_READ])})"
+             if redis else "") + ".")
+    if redis:
+        print(f"A point edit (add_tag + remove_tag) on 2 shards: {show(two[POINT_EDIT])}, "
+              f"{two[POINT_EDIT] / redis[POINT_EDIT]:.2f}x Redis's two MULTI/EXECs ({show(redis[POINT_EDIT])}); "
+              f"synced to the disk {show(two[SYNCED])} against Redis's appendfsync always {show(redis[SYNCED])}.")
+        slower = [row for row in redis if row.startswith(("count of", "find of")) and two[row] > redis[row]]
+        print("count and find, 2 shards against Redis: " + (
+            "no slower at any frequency measured." if not slower else "slower on " + ", ".join(
+                f"{row} ({redis[row] / two[row]:.2f}x)" for row in slower) + "."))
+        rate, theirs = two["calls/s, 32 asyncio callers"], redis["calls/s, 32 asyncio callers"]
+        print(f"32 asyncio callers on 2 shards: {rate:,.0f} calls/s against redis.asyncio's {theirs:,.0f}/s.")
+    few, many = two["calls/s, 2,000 asyncio tasks in flight"], two["calls/s, 20,000 asyncio tasks in flight"]
+    print(f"20,000 asyncio tasks in flight: {many:,.0f} calls/s, {many / few:.2f}x the {few:,.0f}/s of 2,000.")
+    per_key = two["find returning ~10% of keys"] - two["find of 1 tag, rare"]
     print(f"A returned key costs about {per_key / tenth_count * 1e6:.2f} µs over the wire "
-          f"(find of ~10% less a small find, over {tenth_count:,} keys).")
+          f"(find of ~10% less a find of a rare tag, over {tenth_count:,} keys).")
     print(f"A shard of {n_keys // 2:,} keys killed with SIGKILL answered again after "
           f"{show(two['restart of a killed shard, until it answers'])}.")
     print("Latencies are medians. Throughput mixes a count and a point edit, from threads or coroutines of one")
-    print(f"driver; on this machine the driver and the shards share {os.cpu_count()} cores.")
+    print(f"driver; on this machine the driver, the shards and Redis share {os.cpu_count()} cores.")
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import os
 from collections.abc import Iterable, Mapping
 from types import TracebackType
@@ -34,21 +35,21 @@ class AsyncShardedCorvane(Handle):
 
     @classmethod
     def _share(cls, handles: list[Any], *, name: str | None, timeout: float | None, root: str | None,
-               store_id: str | None, started_ray: bool = False) -> AsyncShardedCorvane:
+               store_id: str | None, direct: bool, started_ray: bool = False) -> AsyncShardedCorvane:
         handle = cls.__new__(cls)
-        line = Line(handles, timeout)
+        line = Line(handles, timeout, direct=direct)
         handle._adopt(line, name=name, owner=False, started_ray=started_ray, root=root, store_id=store_id)
         handle._async_line = AsyncLine(line)
         return handle
 
     @classmethod
-    async def open(cls, name: str, *, timeout: float | None = DEFAULT_TIMEOUT) -> AsyncShardedCorvane:
+    async def open(cls, name: str, *, timeout: float | None = DEFAULT_TIMEOUT, direct: bool = True) -> AsyncShardedCorvane:
         """A new handle to the named store running on the cluster this process
         is connected to (or that RAY_ADDRESS names); StoreNotFoundError when
         there is none."""
         import asyncio
 
-        return cls._instead_of(await asyncio.to_thread(ShardedCorvane.open, name, timeout=timeout))
+        return cls._instead_of(await asyncio.to_thread(ShardedCorvane.open, name, timeout=timeout, direct=direct))
 
     @classmethod
     async def destroy_named(cls, name: str, *, timeout: float | None = DEFAULT_TIMEOUT) -> None:
@@ -65,8 +66,7 @@ class AsyncShardedCorvane(Handle):
         started, store._started_ray = store._started_ray, False
         store.close()
         return cls._share(line.handles, name=store.name, timeout=line.timeout, root=store._root,
-                          store_id=store._store_id,
-                          started_ray=started)
+                          store_id=store._store_id, direct=line.direct, started_ray=started)
 
     def close(self) -> None:
         """Ends this handle; the store runs on for other handles."""
@@ -101,20 +101,11 @@ class AsyncShardedCorvane(Handle):
         """A named store travels as its name; an unnamed one as its shards' handles."""
         return _reopen_async, self._reduce_args()
 
-    async def _run(self, op: Op[R]) -> R:
-        """Runs an operation's steps, each with every shard it names at once."""
+    def _run(self, op: Op[R]) -> asyncio.Future[R]:
+        """Runs an operation's steps, each with every shard it names at once: a
+        future, not a coroutine, so that a call in flight holds one object less."""
         self._open_line()
-        try:
-            step = next(op)
-            while True:
-                try:
-                    answers = await self._async_line.run(*step)
-                except BaseException as error:
-                    step = op.throw(error)
-                else:
-                    step = op.send(answers)
-        except StopIteration as done:
-            return done.value  # type: ignore[no-any-return]
+        return self._async_line.run(op)
 
     # Operators' view
 
@@ -289,8 +280,8 @@ class AsyncShardedCorvane(Handle):
 
 
 def _reopen_async(name: str | None, handles: list[Any] | None, count: int, timeout: float | None,
-                  root: str | None, store_id: str | None = None) -> AsyncShardedCorvane:
+                  root: str | None, store_id: str | None = None, direct: bool = True) -> AsyncShardedCorvane:
     """A pickled asyncio handle, unpickled: a new handle to the same shards."""
     from ._store import _reopen
 
-    return AsyncShardedCorvane._instead_of(_reopen(name, handles, count, timeout, root, store_id))
+    return AsyncShardedCorvane._instead_of(_reopen(name, handles, count, timeout, root, store_id, direct))

@@ -7,6 +7,7 @@ edits it applied since.
         snapshot-<g>                   the entries and recent replies at fold g
         log-<g>                        every edit applied since snapshot g
         lock                           held by the live shard's process
+        line-key                       the shard's direct line key: 32 random bytes
 
 Snapshots and logs open with a magic line, then hold frames: a header of the
 payload's length (u64), its CRC-32 and the CRC-32 of those 12 bytes (all
@@ -52,6 +53,8 @@ OLD_HEADER = struct.Struct("<II")  # the first version's: length and CRC-32 of t
 BLOCK = 512  # a power loss zeroes a file's tail from a disk block on
 WRITES_AT_ONCE = 64  # parts of a file handed to one writev()
 LOCK_WAIT = 60.0  # seconds a restarted shard waits for its dying predecessor's lock
+LINE_KEY = "line-key"
+LINE_KEY_BYTES = 32
 DURABILITIES = ("os", "fsync")
 
 _encoder = msgspec.msgpack.Encoder()
@@ -282,6 +285,7 @@ class ShardFiles:
         self._log = -1
         self._header: Callable[[bytes | memoryview], bytes] = header  # the open log's version of frames
         self.broken: OSError | None = None  # an append that failed and could not be undone
+        self.line_key = b""  # what a caller of the shard's direct line proves it holds
 
     # Opening
 
@@ -298,6 +302,7 @@ class ShardFiles:
         try:
             files._log = files._new_log(0)
             files.snapshot_bytes = files._put_snapshot(0, meta, [])
+            files._read_line_key()
             sync_folder(partial)
             try:
                 os.rename(partial, folder)
@@ -323,6 +328,7 @@ class ShardFiles:
             files._make_private()
             snapshot = files._read_newest_snapshot()
             records = files._open_log()
+            files._read_line_key()
         except BaseException:
             files.close()
             raise
@@ -365,6 +371,18 @@ class ShardFiles:
             raise CorruptFileError(path, f"holds {len(payloads) - 1} entry chunks where it says {chunks}")
         self.snapshot_bytes = len(data)
         return Snapshot(path, meta, payloads[1:], len(data))
+
+    def _read_line_key(self) -> None:
+        """The folder's direct line key, made (private) when it has none that reads."""
+        path = os.path.join(self.folder, LINE_KEY)
+        try:
+            with open(path, "rb") as f:
+                self.line_key = f.read(LINE_KEY_BYTES + 1)
+        except FileNotFoundError:
+            self.line_key = b""
+        if len(self.line_key) != LINE_KEY_BYTES:
+            self.line_key = os.urandom(LINE_KEY_BYTES)
+            write_whole(path, [self.line_key])
 
     def _remove_unused_log(self, path: str) -> None:
         """A log newer than the newest snapshot: a fold died before its snapshot

@@ -19,6 +19,7 @@ from ._client import Line, Plan
 from ._convert import NotText, Wire, key, refuse, tags, text, update_pairs
 from ._errors import ClosedError
 from ._routing import shard_of
+from ._wire import EDIT, EXPORT, FOLD, INFO, READ, READ_MANY, Call
 
 Text = str | bytes | bytearray
 R = TypeVar("R")
@@ -84,7 +85,7 @@ class Handle:
         unnamed one as its shards' handles."""
         line = self._open_line()
         return (self._name, None if self._name else line.handles, line.count, line.timeout, self._root,
-                self._store_id)
+                self._store_id, line.direct)
 
     # Conversions whose failure raises the store's own error
 
@@ -114,140 +115,138 @@ class Handle:
 
     # Steps
 
-    def _at_key(self, kind: str, method: str, key_bytes: bytes, *args: Any) -> Op[Any]:
+    # Steps: what an operation yields, and gets back as each shard's answer (in_order, only)
+
+    def _at_key(self, kind: str, method: str, key_bytes: bytes, *args: Any) -> Step:
         """One call to the key's shard: a read, or an edit."""
         index = shard_of(key_bytes, self._open_line().count)
-        answers = yield {index: (kind, (method, (key_bytes, *args)))}, kind == "edit"
-        return answers[index]
+        return {index: Call(kind, method, (key_bytes, *args))}, kind == EDIT
 
-    def _with_tag(self, kind: str, method: str, key: Text, tag: Text) -> Op[Any]:
+    def _with_tag(self, kind: str, method: str, key: Text, tag: Text) -> Step:
         """A call of one key and one tag to the key's shard, both converted first."""
         key_bytes = self._key(method, key, tag)
-        return (yield from self._at_key(kind, method, key_bytes, self._tag_arg(method, key, tag)))
+        return self._at_key(kind, method, key_bytes, self._tag_arg(method, key, tag))
 
-    def _everywhere(self, method: str, args: tuple[Any, ...], *, edit: bool = False) -> Op[list[Any]]:
-        """The same call to every shard; the answers in shard order."""
-        count = self._open_line().count
-        answers = yield {i: ("edit" if edit else "read", (method, args)) for i in range(count)}, edit
-        return [answers[i] for i in range(count)]
+    def _everywhere(self, method: str, args: tuple[Any, ...], *, edit: bool = False) -> Step:
+        """The same read or edit to every shard."""
+        call = Call(EDIT if edit else READ, method, args)
+        return {i: call for i in range(self._open_line().count)}, edit
 
-    def _each_shard(self, actor_method: str, args: tuple[Any, ...] = ()) -> Op[list[Any]]:
-        count = self._open_line().count
-        answers = yield {i: (actor_method, args) for i in range(count)}, False
-        return [answers[i] for i in range(count)]
+    def _each_shard(self, call: Call) -> Step:
+        return {i: call for i in range(self._open_line().count)}, False
 
-    def _batch(self, method: str, queries: Iterable[Iterable[Text]]) -> Op[list[list[Any]]]:
+    def _batch(self, method: str, queries: Iterable[Iterable[Text]]) -> Step:
         if isinstance(queries, str | bytes | bytearray):
             raise TypeError(f"{method}_many() takes an iterable of tag lists, not a single {type(queries).__name__}")
         lists = [(self._tags(method, query),) for query in queries]
-        return (yield from self._each_shard("read_many", (method, lists)))
+        return self._each_shard(Call(READ_MANY, method, tuple(lists)))
 
     # Queries
 
     def _find(self, tags: Iterable[Text]) -> Op[set[str]]:
-        return union((yield from self._everywhere("find", (self._tags("find", tags),))))
+        return union(in_order((yield self._everywhere("find", (self._tags("find", tags),)))))
 
     def _find_any(self, tags: Iterable[Text]) -> Op[set[str]]:
-        return union((yield from self._everywhere("find_any", (self._tags("find_any", tags),))))
+        return union(in_order((yield self._everywhere("find_any", (self._tags("find_any", tags),)))))
 
     def _query(self, args: tuple[Text, ...]) -> Op[set[str]]:
-        return union((yield from self._everywhere("find", (self._args("query", args),))))
+        return union(in_order((yield self._everywhere("find", (self._args("query", args),)))))
 
     def _query_any(self, args: tuple[Text, ...]) -> Op[set[str]]:
-        return union((yield from self._everywhere("find_any", (self._args("query_any", args),))))
+        return union(in_order((yield self._everywhere("find_any", (self._args("query_any", args),)))))
 
     def _count(self, tags: Iterable[Text]) -> Op[int]:
-        return sum((yield from self._everywhere("count", (self._tags("count", tags),))))
+        return sum(in_order((yield self._everywhere("count", (self._tags("count", tags),)))))
 
     def _count_any(self, tags: Iterable[Text]) -> Op[int]:
-        return sum((yield from self._everywhere("count_any", (self._tags("count_any", tags),))))
+        return sum(in_order((yield self._everywhere("count_any", (self._tags("count_any", tags),)))))
 
     def _count_many(self, queries: Iterable[Iterable[Text]]) -> Op[list[int]]:
-        return [sum(counts) for counts in zip(*(yield from self._batch("count", queries)))]
+        return [sum(counts) for counts in zip(*in_order((yield self._batch("count", queries))))]
 
     def _count_any_many(self, queries: Iterable[Iterable[Text]]) -> Op[list[int]]:
-        return [sum(counts) for counts in zip(*(yield from self._batch("count_any", queries)))]
+        return [sum(counts) for counts in zip(*in_order((yield self._batch("count_any", queries))))]
 
     def _find_many(self, queries: Iterable[Iterable[Text]]) -> Op[list[set[str]]]:
-        return [union(found) for found in zip(*(yield from self._batch("find", queries)))]
+        return [union(found) for found in zip(*in_order((yield self._batch("find", queries))))]
 
     def _find_any_many(self, queries: Iterable[Iterable[Text]]) -> Op[list[set[str]]]:
-        return [union(found) for found in zip(*(yield from self._batch("find_any", queries)))]
+        return [union(found) for found in zip(*in_order((yield self._batch("find_any", queries))))]
 
     def _has_tag(self, key: Text, tag: Text) -> Op[bool]:
-        return bool((yield from self._with_tag("read", "has_tag", key, tag)))
+        return bool(only((yield self._with_tag(READ, "has_tag", key, tag))))
 
     def _tags_in_use(self) -> Op[list[str]]:
-        found = yield from self._everywhere("tags", ())
+        found = in_order((yield self._everywhere("tags", ())))
         return list(dict.fromkeys(tag for part in found for tag in part))
 
     def _len(self) -> Op[int]:
-        return sum((yield from self._everywhere("__len__", ())))
+        return sum(in_order((yield self._everywhere("__len__", ()))))
 
     def _contains(self, key: Text) -> Op[bool]:
-        return bool((yield from self._at_key("read", "__contains__", self._key("__contains__", key))))
+        return bool(only((yield self._at_key(READ, "__contains__", self._key("__contains__", key)))))
 
     def _getitem(self, key: Text) -> Op[set[str]]:
-        return (yield from self._at_key("read", "__getitem__", self._key("__getitem__", key)))  # type: ignore[no-any-return]
+        return only((yield self._at_key(READ, "__getitem__", self._key("__getitem__", key))))  # type: ignore[no-any-return]
 
     def _get(self, key: Text, default: object) -> Op[object]:
         given = () if default is ABSENT else (default,)
-        found = yield from self._at_key("read", "get", self._key("get", key, *given))
+        found = only((yield self._at_key(READ, "get", self._key("get", key, *given))))
         return found if found is not None else None if default is ABSENT else default
 
     def _keys(self) -> Op[list[str]]:
-        return concatenated((yield from self._everywhere("keys", ())))
+        return concatenated(in_order((yield self._everywhere("keys", ()))))
 
     def _values(self) -> Op[list[set[str]]]:
-        return concatenated((yield from self._everywhere("values", ())))
+        return concatenated(in_order((yield self._everywhere("values", ()))))
 
     def _items(self) -> Op[list[tuple[str, set[str]]]]:
-        return concatenated((yield from self._everywhere("items", ())))
+        return concatenated(in_order((yield self._everywhere("items", ()))))
 
     def _to_dict(self) -> Op[dict[str, set[str]]]:
         merged: dict[str, set[str]] = {}
-        for part in (yield from self._everywhere("to_dict", ())):
+        for part in in_order((yield self._everywhere("to_dict", ()))):
             merged.update(part)
         return merged
 
     # Edits
 
     def _add_tag(self, key: Text, tag: Text) -> Op[None]:
-        yield from self._with_tag("edit", "add_tag", key, tag)
+        yield self._with_tag(EDIT, "add_tag", key, tag)
 
     def _add_tags(self, key: Text, tags: Iterable[Text]) -> Op[None]:
         key_bytes = self._key("add_tags", key, tags)
-        yield from self._at_key("edit", "add_tags", key_bytes, self._tags("add_tags", tags, key))
+        yield self._at_key(EDIT, "add_tags", key_bytes, self._tags("add_tags", tags, key))
 
     def _remove_tag(self, key: Text, tag: Text) -> Op[None]:
-        yield from self._with_tag("edit", "remove_tag", key, tag)
+        yield self._with_tag(EDIT, "remove_tag", key, tag)
 
     def _discard_tag(self, key: Text, tag: Text) -> Op[None]:
-        yield from self._with_tag("edit", "discard_tag", key, tag)
+        yield self._with_tag(EDIT, "discard_tag", key, tag)
 
     def _setitem(self, key: Text, tags: Iterable[Text]) -> Op[None]:
         key_bytes = self._key("__setitem__", key, tags)
-        yield from self._at_key("edit", "__setitem__", key_bytes, self._tags("__setitem__", tags, key))
+        yield self._at_key(EDIT, "__setitem__", key_bytes, self._tags("__setitem__", tags, key))
 
     def _delitem(self, key: Text) -> Op[None]:
-        yield from self._at_key("edit", "__delitem__", self._key("__delitem__", key))
+        yield self._at_key(EDIT, "__delitem__", self._key("__delitem__", key))
 
     def _erase(self, key: Text) -> Op[set[str]]:
-        return (yield from self._at_key("edit", "erase", self._key("erase", key)))  # type: ignore[no-any-return]
+        return only((yield self._at_key(EDIT, "erase", self._key("erase", key))))  # type: ignore[no-any-return]
 
     def _discard(self, key: Text) -> Op[bool]:
-        return bool((yield from self._at_key("edit", "discard", self._key("discard", key))))
+        return bool(only((yield self._at_key(EDIT, "discard", self._key("discard", key)))))
 
     def _pop(self, key: Text, default: object) -> Op[object]:
         given = () if default is ABSENT else (default,)
-        found = yield from self._at_key("edit", "pop", self._key("pop", key, *given))
+        found = only((yield self._at_key(EDIT, "pop", self._key("pop", key, *given))))
         return found if found is not None else None if default is ABSENT else default
 
     def _popitem(self) -> Op[tuple[str, set[str]]]:
         count = self._open_line().count
         for index in range(count):
             try:
-                answers = yield {index: ("edit", ("popitem", ()))}, True
+                answers = yield {index: Call(EDIT, "popitem")}, True
                 return answers[index]  # type: ignore[no-any-return]
             except KeyError:
                 if index == count - 1:
@@ -260,11 +259,11 @@ class Handle:
             converted = tags(default)
         except NotText as bad:
             if bad.stand_in is not default:  # iterable: the store reads it only for an absent key
-                present = yield from self._at_key("read", "get", key_bytes)
+                present = only((yield self._at_key(READ, "get", key_bytes)))
                 if present is not None:
                     return present  # type: ignore[no-any-return]
             refuse("setdefault", key, bad.stand_in)
-        return (yield from self._at_key("edit", "setdefault", key_bytes, converted))  # type: ignore[no-any-return]
+        return only((yield self._at_key(EDIT, "setdefault", key_bytes, converted)))  # type: ignore[no-any-return]
 
     def _update(self, d: Mapping[Text, Iterable[Text]]) -> Op[None]:
         converted, refused = update_pairs(d)
@@ -275,35 +274,39 @@ class Handle:
             part.pop(key_bytes, None)  # a later entry for the key comes after the others
             part[key_bytes] = tag_list
         if parts:
-            yield {i: ("edit", ("update", (part,))) for i, part in parts.items()}, True
+            yield {i: Call(EDIT, "update", (part,)) for i, part in parts.items()}, True
         if refused is not None:
             refuse("update", refused)
 
     def _retain_where(self, tags: Iterable[Text]) -> Op[list[str]]:
         converted = self._tags("retain_where", tags)
-        return concatenated((yield from self._everywhere("retain_where", (converted,), edit=True)))
+        return concatenated(in_order((yield self._everywhere("retain_where", (converted,), edit=True))))
 
     def _retain_where_any(self, tags: Iterable[Text]) -> Op[list[str]]:
         converted = self._tags("retain_where_any", tags)
-        return concatenated((yield from self._everywhere("retain_where_any", (converted,), edit=True)))
+        return concatenated(in_order((yield self._everywhere("retain_where_any", (converted,), edit=True))))
 
     def _erase_where(self, tags: Iterable[Text]) -> Op[list[str]]:
         converted = self._tags("erase_where", tags)
-        return concatenated((yield from self._everywhere("erase_where", (converted,), edit=True)))
+        return concatenated(in_order((yield self._everywhere("erase_where", (converted,), edit=True))))
 
     def _clear(self) -> Op[None]:
-        yield from self._everywhere("clear", (), edit=True)
+        yield self._everywhere("clear", (), edit=True)
 
     # Operators' calls
 
     def _describe(self) -> Op[list[dict[str, Any]]]:
-        return (yield from self._each_shard("info"))
+        places = in_order((yield self._each_shard(Call(INFO))))
+        line = self._open_line()
+        for index, place in enumerate(places):
+            place["calls"] = line.describe(index)
+        return places
 
     def _checkpoint(self, directory: str | os.PathLike[str] | None) -> Op[None]:
         if directory is not None:
             yield from self._export(directory, "jsonl")
         else:
-            yield from self._each_shard("fold")
+            yield self._each_shard(Call(FOLD))
 
     def _export(self, directory: str | os.PathLike[str], format: str) -> Op[None]:
         if format not in _partitions.FORMATS:
@@ -316,24 +319,33 @@ class Handle:
         names = [_partitions.export_name(i, count, export_id, format) for i in range(count)]
         with _partitions.export_lock(folder):
             try:
-                counts = yield from self._each_shard_with([(os.path.join(folder, name),) for name in names], "export")
+                counts = in_order((yield {i: Call(EXPORT, args=(os.path.join(folder, name),))
+                                          for i, name in enumerate(names)}, False))
                 _partitions.commit_export(folder, export_id, names, counts)
             except BaseException:
                 _partitions.discard_export_files(folder, only=export_id)
                 raise
 
-    def _each_shard_with(self, args: Sequence[tuple[Any, ...]], actor_method: str) -> Op[list[Any]]:
-        answers = yield {i: (actor_method, shard_args) for i, shard_args in enumerate(args)}, False
-        return [answers[i] for i in range(len(args))]
-
     def _root_of_store(self) -> Op[str | None]:
         if self._root is not None:
             return self._root
         try:
-            places = yield {0: ("info", ())}, False
+            places = yield {0: Call(INFO)}, False
         except Exception:
             return None
         return places[0]["root"]  # type: ignore[no-any-return]
+
+
+def in_order(answers: dict[int, Any]) -> list[Any]:
+    """The answers of the shards of a step, in shard order."""
+    return [answers[i] for i in sorted(answers)]
+
+
+def only(answers: dict[int, Any]) -> Any:
+    """The answer of the one shard of a step."""
+    for answer in answers.values():
+        return answer
+    raise AssertionError("a step names at least one shard")
 
 
 def union(parts: Sequence[set[str]]) -> set[str]:

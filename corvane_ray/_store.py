@@ -18,6 +18,7 @@ from ._convert import routed_chunks
 from ._errors import ShardUnavailableError, StoreNotFoundError, StoreReplacedError
 from ._handle import ABSENT, Handle, Op, R, Text, remove_files
 from ._shard import Shard
+from ._wire import IDENTITY, INFO, LOAD, RETIRE, START, TABLE, Call
 
 if TYPE_CHECKING:
     from ._asyncio import AsyncShardedCorvane
@@ -69,9 +70,10 @@ class ShardedCorvane(Handle):
         timeout: float | None = DEFAULT_TIMEOUT,
         actor_options: Mapping[str, Any] | None = None,
         init_options: Mapping[str, Any] | None = None,
+        direct: bool = True,
     ) -> None:
         self._make(data, None, shards=shards, name=name, path=path, durability=durability, timeout=timeout,
-                   actor_options=actor_options, init_options=init_options)
+                   actor_options=actor_options, init_options=init_options, direct=direct)
 
     @classmethod
     def from_partitions(
@@ -85,6 +87,7 @@ class ShardedCorvane(Handle):
         timeout: float | None = DEFAULT_TIMEOUT,
         actor_options: Mapping[str, Any] | None = None,
         init_options: Mapping[str, Any] | None = None,
+        direct: bool = True,
     ) -> ShardedCorvane:
         """A store of the entries in partition files: JSON lines of
         {"key": ..., "tags": [...]} objects (*.jsonl), or Parquet files of a
@@ -103,7 +106,7 @@ class ShardedCorvane(Handle):
         files = _partitions.partition_files(paths)
         store = cls.__new__(cls)
         store._make(None, [(path,) for path in files], shards=shards, name=name, path=path, durability=durability, timeout=timeout,
-                    actor_options=actor_options, init_options=init_options)
+                    actor_options=actor_options, init_options=init_options, direct=direct)
         return store
 
     @classmethod
@@ -120,6 +123,7 @@ class ShardedCorvane(Handle):
         timeout: float | None = DEFAULT_TIMEOUT,
         actor_options: Mapping[str, Any] | None = None,
         init_options: Mapping[str, Any] | None = None,
+        direct: bool = True,
     ) -> ShardedCorvane:
         """A store of the rows of a `ray.data.Dataset`, from its string column
         `key` and its list-of-strings column `tags` (other columns are
@@ -137,11 +141,11 @@ class ShardedCorvane(Handle):
                 raise TypeError(f"{role} must be a column name (str), not {column!r}")
         store = cls.__new__(cls)
         store._make(None, _DatasetBlocks(dataset, key, tags), shards=shards, name=name, path=path,
-                    durability=durability, timeout=timeout, actor_options=actor_options, init_options=init_options)
+                    durability=durability, timeout=timeout, actor_options=actor_options, init_options=init_options, direct=direct)
         return store
 
     @classmethod
-    def open(cls, name: str, *, timeout: float | None = DEFAULT_TIMEOUT) -> ShardedCorvane:
+    def open(cls, name: str, *, timeout: float | None = DEFAULT_TIMEOUT, direct: bool = True) -> ShardedCorvane:
         """A new handle to the named store running on the cluster this process
         is connected to (or that RAY_ADDRESS names); StoreNotFoundError when
         there is none."""
@@ -154,14 +158,14 @@ class ShardedCorvane(Handle):
                 first = ray.get_actor(f"{name}/0", namespace=NAMESPACE)
             except ValueError:
                 raise StoreNotFoundError(name) from None
-            store_id, _, count = Line([first], seconds).run({0: ("identity", ())})[0]
+            store_id, _, count = Line([first], seconds, direct=False).run({0: Call(IDENTITY)})[0]
             handles = [first]
             for index in range(1, count):
                 try:
                     handles.append(ray.get_actor(f"{name}/{index}", namespace=NAMESPACE))
                 except ValueError:
                     raise ShardUnavailableError(index, count, "is gone: the store was destroyed") from None
-            line = Line(handles, seconds)
+            line = Line(handles, seconds, direct=direct)
             _check_identity(line, name, store_id)
             store = cls.__new__(cls)
             store._adopt(line, name=name, owner=False, started_ray=started, store_id=store_id)
@@ -176,7 +180,8 @@ class ShardedCorvane(Handle):
 
     def _make(self, data: object, sources: Sources | None, *, shards: int | None, name: str | None,
               path: str | os.PathLike[str] | None, durability: str, timeout: float | None,
-              actor_options: Mapping[str, Any] | None, init_options: Mapping[str, Any] | None) -> None:
+              actor_options: Mapping[str, Any] | None, init_options: Mapping[str, Any] | None,
+              direct: bool) -> None:
         self._line: Line | None = None
         self._started_ray = False
         if shards is not None and (type(shards) is not int or shards < 1):
@@ -196,8 +201,8 @@ class ShardedCorvane(Handle):
         try:
             count, reopen, made_root, store_id = _claim(root, shards, loading)
             handles = _start_shards(count, name, root, durability, reopen, options, store_id)
-            line = Line(handles, seconds)
-            line.run({i: ("start", (not loading,)) for i in range(count)})
+            line = Line(handles, seconds, direct=direct)
+            line.run({i: Call(START, args=(not loading,)) for i in range(count)})
             if data is not None:
                 _load_data(line, data)
             elif sources is not None:
@@ -267,7 +272,7 @@ class ShardedCorvane(Handle):
             if not handles:
                 raise StoreNotFoundError(name)
             try:
-                place = Line(handles[:1], min(seconds or READY_WAIT, READY_WAIT)).run({0: ("info", ())})[0]
+                place = Line(handles[:1], min(seconds or READY_WAIT, READY_WAIT), direct=False).run({0: Call(INFO)})[0]
             except Exception:  # busy or gone: its files cannot be found from here
                 place = {"root": None, "shards": len(handles)}
             _stop_shards(handles, delete=True, seconds=seconds)
@@ -337,7 +342,7 @@ class ShardedCorvane(Handle):
         the shards now: write it to any sink Ray Data writes to."""
         line = self._open_line()
         ray = _cluster.ray_module()
-        tables = [handle.table.remote() for handle in line.handles]
+        tables = [handle.call.remote(Call(TABLE)) for handle in line.handles]
         ready, _ = ray.wait(tables, num_returns=len(tables), timeout=line.timeout, fetch_local=False)
         if len(ready) < len(tables):
             index = next(i for i, table in enumerate(tables) if table not in ready)
@@ -351,7 +356,7 @@ class ShardedCorvane(Handle):
 
         line = self._open_line()
         return AsyncShardedCorvane._share(line.handles, name=self._name, timeout=line.timeout, root=self._root,
-                                          store_id=self._store_id)
+                                          store_id=self._store_id, direct=line.direct)
 
     def _run(self, op: Op[R]) -> R:
         """Runs an operation's steps, each with every shard it names at once."""
@@ -615,7 +620,7 @@ def _stop_shards(handles: Sequence[Any], *, delete: bool, seconds: float | None)
     refs = []
     for handle in handles:
         with contextlib.suppress(Exception):
-            refs.append(handle.retire.remote(delete))
+            refs.append(handle.call.remote(Call(RETIRE, args=(delete,))))
     with contextlib.suppress(Exception):
         ray.wait(refs, num_returns=len(refs), timeout=min(seconds or 30.0, 30.0))
     for handle in handles:
@@ -630,7 +635,7 @@ def _load_data(line: Line, data: object) -> None:
     refs: list[list[Any]] = [[] for _ in range(line.count)]
     for index, chunk in routed_chunks(data, line.count, CHUNK):
         refs[index].append(ray.put(chunk))
-    line.run({i: ("load", (refs[i],)) for i in range(line.count)}, edit=True)
+    line.run({i: Call(LOAD, args=tuple(refs[i])) for i in range(line.count)}, edit=True)
 
 
 def _load_sources(line: Line, sources: Sources, options: Mapping[str, Any]) -> None:
@@ -649,7 +654,7 @@ def _load_sources(line: Line, sources: Sources, options: Mapping[str, Any]) -> N
     for args in sources:
         split = splitter.remote(count, *args)
         splits.append(split if count > 1 else [split])
-    line.run({i: ("load", ([split[i] for split in splits],)) for i in range(count)}, edit=True)
+    line.run({i: Call(LOAD, args=tuple(split[i] for split in splits)) for i in range(count)}, edit=True)
 
 
 def _close_at_exit(store: ShardedCorvane) -> None:
@@ -683,7 +688,7 @@ def _named_shards(name: str) -> list[Any]:
 def _readiness(line: Line, indices: Sequence[int], deadline: float | None) -> dict[int, str]:
     """What each of these shards is doing: ready, or why not."""
     ray = _cluster.ray_module()
-    asked = {index: line.handles[index].info.remote() for index in indices}
+    asked = {index: line.handles[index].call.remote(Call(INFO)) for index in indices}
     wait = None if deadline is None else max(0.0, deadline - time.monotonic())
     done, _ = ray.wait(list(asked.values()), num_returns=len(asked), timeout=wait)
     states: dict[int, str] = {}
@@ -706,7 +711,7 @@ def _readiness(line: Line, indices: Sequence[int], deadline: float | None) -> di
 def _check_identity(line: Line, name: str, store_id: str) -> None:
     """Whether every shard of the line is a shard of store `store_id`, in its place."""
     count = line.count
-    places = line.run({i: ("identity", ()) for i in range(count)})
+    places = line.run({i: Call(IDENTITY) for i in range(count)})
     if any(places[i] != (store_id, i, count) for i in range(count)):
         raise StoreReplacedError(name)
 
@@ -737,7 +742,7 @@ def _in_order(dataset: Any) -> Any:
 
 
 def _reopen(name: str | None, handles: list[Any] | None, count: int, timeout: float | None,
-            root: str | None, store_id: str | None = None) -> ShardedCorvane:
+            root: str | None, store_id: str | None = None, direct: bool = True) -> ShardedCorvane:
     """A pickled handle, unpickled: a new handle to the same shards (for a
     named store, to the store of that name it was made for, and no other)."""
     started = _cluster.attach()
@@ -749,11 +754,11 @@ def _reopen(name: str | None, handles: list[Any] | None, count: int, timeout: fl
                 handles = [ray.get_actor(f"{name}/{i}", namespace=NAMESPACE) for i in range(count)]
             except ValueError:
                 raise StoreNotFoundError(name) from None
-            line = Line(handles, timeout)
+            line = Line(handles, timeout, direct=direct)
             if store_id is not None:
                 _check_identity(line, name, store_id)
         else:
-            line = Line(handles, timeout)
+            line = Line(handles, timeout, direct=direct)
         store = ShardedCorvane.__new__(ShardedCorvane)
         store._adopt(line, name=name, owner=False, started_ray=started, root=root, store_id=store_id)
     except BaseException:

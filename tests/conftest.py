@@ -1,7 +1,9 @@
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -53,27 +55,41 @@ def local_ray():
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("the sharded store is pure Python: its tests run in the optimised pass")
     ray = pytest.importorskip("ray")
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, _node_ip_address="127.0.0.1")
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False, _node_ip_address="127.0.0.1")
     yield ray
     ray.shutdown()
 
 
 @pytest.fixture(scope="session")
 def sharded(local_ray):
-    """Makes a ShardedCorvane of so many shards, one per count for the whole run, emptied each time."""
+    """Makes a ShardedCorvane of so many shards, one per count for the whole run, emptied each time;
+    with `direct=False`, a handle whose calls all go by Ray, to a store of its own."""
     from corvane_ray import ShardedCorvane
 
     stores = {}
 
-    def make(shards):
-        if shards not in stores:
-            stores[shards] = ShardedCorvane(shards=shards, timeout=60)
-        stores[shards].clear()
-        return stores[shards]
+    def make(shards, direct=True):
+        if (shards, direct) not in stores:
+            stores[shards, direct] = ShardedCorvane(shards=shards, timeout=60, direct=direct)
+        stores[shards, direct].clear()
+        return stores[shards, direct]
 
     yield make
     for store in stores.values():
         store.close()
+
+
+def stop(pid):
+    """Stops a process and waits until it is stopped: the signal takes effect
+    a moment later, and a direct line can answer within that moment."""
+    os.kill(pid, signal.SIGSTOP)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        with open(f"/proc/{pid}/stat") as f:
+            if f.read().rsplit(")", 1)[1].split()[0] in "Tt":
+                return
+        time.sleep(0.001)
+    raise AssertionError(f"process {pid} did not stop")
 
 
 def without_ray(environment):

@@ -19,7 +19,7 @@ import pytest
 from corvane import Corvane
 
 msgspec = pytest.importorskip("msgspec")
-from corvane_ray import _durable, _shard  # noqa: E402
+from corvane_ray import _core, _durable  # noqa: E402
 
 CLIENT, OTHER = b"c" * 16, b"o" * 16
 
@@ -41,7 +41,7 @@ def spec(root, *, reopen, durability="os", index=0, shards=1):
 
 
 def open_shard(root, *, reopen, **options):
-    shard = _shard.Shard(spec(root, reopen=reopen, **options))
+    shard = _core.ShardCore(spec(root, reopen=reopen, **options))
     started = shard.start(True)
     assert started is None, started and started.error
     return shard
@@ -49,8 +49,8 @@ def open_shard(root, *, reopen, **options):
 
 def refusal(root, *, reopen, **options):
     """The error a shard's start reports."""
-    failure = _shard.Shard(spec(root, reopen=reopen, **options)).start(True)
-    assert isinstance(failure, _shard.Failure)
+    failure = _core.ShardCore(spec(root, reopen=reopen, **options)).start(True)
+    assert isinstance(failure, _core.Failure)
     return failure.error
 
 
@@ -61,7 +61,7 @@ def restart(shard, root, **options):
 
 
 def comparable(reply):
-    if isinstance(reply, _shard.Failure):
+    if isinstance(reply, _core.Failure):
         return type(reply.error), str(reply.error)
     return sorted(reply) if isinstance(reply, list) else reply
 
@@ -76,14 +76,14 @@ def apply_all(shard, model, edits, *, first_seq=1):
     replies = []
     for seq, (method, args) in enumerate(edits, first_seq):
         reply = shard.edit(CLIENT, seq, 0, method, args)
-        if method == "popitem" and not isinstance(reply, _shard.Failure):
+        if method == "popitem" and not isinstance(reply, _core.Failure):
             expected = reply
             model.erase(reply[0])
         else:
             try:
                 expected = getattr(model, method)(*args)
             except Exception as error:
-                expected = _shard.Failure(error)
+                expected = _core.Failure(error)
         assert comparable(reply) == comparable(expected), method
         replies.append(reply)
     return replies
@@ -118,15 +118,15 @@ def test_replies_go_once_the_handle_has_them_and_a_late_edit_is_dropped(tmp_path
 
 
 def test_folds_keep_every_edit_and_replace_the_old_pair(tmp_path, monkeypatch):
-    monkeypatch.setattr(_shard, "FOLD_FLOOR", 2_000)
+    monkeypatch.setattr(_core, "FOLD_FLOOR", 2_000)
     shard, model = open_shard(tmp_path, reopen=False), Corvane()
     edits = [("add_tags", (f"k{i % 300}".encode(), [f"t{i % 7}", f"u{i % 11}"])) for i in range(3_000)]
     edits += [("erase_where", (["t3", "u3"],)), ("popitem", ()), ("popitem", ())]
     apply_all(shard, model, edits)
     folder = shard.files.folder
     assert shard.files.generation > 3
-    assert sorted(n[:4] for n in os.listdir(folder)) == ["lock", "log-", "snap"]
-    assert shard.files.log_bytes <= 2 * max(shard.files.snapshot_bytes, _shard.FOLD_FLOOR)
+    assert sorted(n[:4] for n in os.listdir(folder)) == ["line", "lock", "log-", "snap"]  # line: its key
+    assert shard.files.log_bytes <= 2 * max(shard.files.snapshot_bytes, _core.FOLD_FLOOR)
     shard = restart(shard, tmp_path)
     assert shard.store.to_dict() == model.to_dict()
     shard.store[b"\xff"] = ["t"]  # text that is not UTF-8 cannot fold: the log goes on
@@ -164,7 +164,6 @@ class FailingOs:
 @pytest.mark.parametrize("death", [True, False], ids=["death", "full disk"])
 @pytest.mark.parametrize("fold", ["fold", "load"])
 def test_a_death_or_a_full_disk_at_any_step_of_a_fold_keeps_every_edit(tmp_path, monkeypatch, death, fold):
-    monkeypatch.setattr(_shard, "fetch", lambda refs: list(refs))
     loaded = [_durable.encode([[b"l1", b"l2"], [["x"], ["y"]]])]
     for at in range(1, 200):
         root = tmp_path / str(at)
@@ -207,7 +206,7 @@ def test_a_fold_that_fills_the_disk_keeps_serving_and_reopens_whole(tmp_path):
                 while True:
                     filler.write(b"\0" * 4096)
         os.truncate(disk / "filler", os.path.getsize(disk / "filler") - pages * 4096)
-        assert isinstance(shard.fold(), _shard.Failure)
+        assert isinstance(shard.fold(), _core.Failure)
         os.unlink(disk / "filler")
         apply_all(shard, model, [("add_tag", (b"after", "y")), ("erase", (b"k3",))], first_seq=501)
         assert shard.fold() is None
@@ -368,7 +367,7 @@ def test_files_whose_checksums_pass_but_whose_content_is_not_a_store_s_are_refus
 def test_a_log_record_over_two_gib_is_written_whole(tmp_path, monkeypatch):
     if shutil.disk_usage(tmp_path).free < 8 << 30:
         pytest.skip("needs 8 GiB of free disk")
-    monkeypatch.setattr(_shard, "FOLD_FLOOR", 1 << 40)  # the record stays in the log
+    monkeypatch.setattr(_core, "FOLD_FLOOR", 1 << 40)  # the record stays in the log
     shard = open_shard(tmp_path, reopen=False)
     huge = b"x" * ((2 << 30) + 4096)  # Linux writes at most about 2 GiB in one write()
     assert shard.edit(CLIENT, 1, 0, "add_tags", (b"big", [huge])) is None
@@ -395,7 +394,6 @@ def test_a_full_disk_fails_the_edit_unapplied_and_the_store_goes_on(tmp_path):
     code = textwrap.dedent(f"""
         import resource, signal, sys
         sys.path[:0] = {sys.path!r}
-        from corvane_ray import _shard
         from test_durable import open_shard, restart, log_path, CLIENT
         import os
         root = {str(tmp_path)!r}
@@ -418,7 +416,6 @@ def test_a_full_disk_fails_the_edit_unapplied_and_the_store_goes_on(tmp_path):
 
 
 def test_loads_become_the_snapshot_as_they_came(tmp_path, monkeypatch):
-    monkeypatch.setattr(_shard, "fetch", lambda refs: list(refs))
     shard = open_shard(tmp_path, reopen=False)
     chunks = [_durable.encode([[b"a", b"b", "c"], [["x"], ["y", b"z"], ["w"]]]),
               _durable.encode([[b"b", "c"], [["moved"], []]])]  # later pairs replace, an empty one removes
@@ -445,7 +442,7 @@ def test_a_shard_keeps_little_per_handle_and_forgets_idle_handles(tmp_path, monk
     assert shard.ledgers[CLIENT].replies == {}
     assert shard.fold() is None
     snapshot_with_handles = shard.files.snapshot_bytes
-    monkeypatch.setattr(_shard, "IDLE_CLIENT", 0.2)
+    monkeypatch.setattr(_core, "IDLE_CLIENT", 0.2)
     time.sleep(0.3)
     shard.edit(OTHER, 1, 0, "add_tag", (b"k2", "v"))
     assert shard.fold() is None and list(shard.ledgers) == [OTHER]  # forgotten in memory and in the snapshot

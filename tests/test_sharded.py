@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import run_python, without_ray
+from conftest import run_python, stop, without_ray
 from corvane import Corvane
 
 pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
@@ -123,8 +123,9 @@ def test_a_shard_restarts_from_the_chunks_it_was_fed(local_ray, monkeypatch):
         assert store.to_dict() == expected and len(expected) == 41
 
 
-def test_an_edit_in_flight_when_its_shard_dies_is_applied_once(sharded):
-    store = sharded(2)
+@pytest.mark.parametrize("direct", [True, False], ids=["direct line", "Ray calls"])
+def test_an_edit_in_flight_when_its_shard_dies_is_applied_once(sharded, direct):
+    store = sharded(2, direct)
     victim = store.describe()[0]["pid"]
     killer = threading.Timer(0.3, os.kill, (victim, signal.SIGKILL))
     killer.start()
@@ -184,7 +185,7 @@ def test_a_shard_that_does_not_answer_ends_in_an_error_naming_it(local_ray):
         index = store.shard_of("k")
         assert store.shard_of("d") != index
         pid = store.describe()[index]["pid"]
-        os.kill(pid, signal.SIGSTOP)
+        stop(pid)
         try:
             started = time.monotonic()
             with pytest.raises(ShardUnavailableError, match=rf"^shard {index} of 2 did not answer within 1.5 s$"):

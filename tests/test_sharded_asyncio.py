@@ -10,6 +10,8 @@ import signal
 
 import pytest
 
+from conftest import stop
+
 from test_sharded_model import KilledShardMachine, ShardedMachine, run_machine
 
 pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
@@ -78,7 +80,7 @@ def test_awaits_to_one_shard_do_not_wait_for_another(sharded):
         await asyncio.gather(*waiting)
         handle.close()
 
-    os.kill(stopped, signal.SIGSTOP)
+    stop(stopped)
     try:
         asyncio.run(main())
     finally:
@@ -86,14 +88,15 @@ def test_awaits_to_one_shard_do_not_wait_for_another(sharded):
     assert store.to_dict() == {key: {"a", *(f"t{i}" for i in range(10))} for key in ("k", "d")}
 
 
-def test_a_thousand_awaits_at_once_lose_nothing_while_shards_die(sharded):
-    store = sharded(2)
+@pytest.mark.parametrize("direct", [True, False], ids=["direct line", "Ray calls"])
+def test_a_thousand_awaits_at_once_lose_nothing_while_shards_die(sharded, direct):
+    store = sharded(2, direct)
     pids = [place["pid"] for place in store.describe()]
 
     async def main():
         handle = store.asyncio()
         for pid in pids:  # the calls queue up at shards that then die with them in flight
-            os.kill(pid, signal.SIGSTOP)
+            stop(pid)
         edits = [handle.add_tags(f"k{i}", ["x", f"n{i}"]) for i in range(1000)]
         counts = [handle.count(["x"]) for _ in range(100)]
         calls = asyncio.gather(*edits, *counts)
@@ -116,7 +119,7 @@ def test_a_thousand_awaits_at_once_lose_nothing_while_shards_die(sharded):
     assert store.to_dict() == {f"k{i}": {"x", f"n{i}"} for i in range(1, 1000, 2)}
 
 
-def test_asyncio_handles_open_by_name_and_pickle(local_ray):
+def test_asyncio_handles_open_by_name_and_pickle(local_ray, tmp_path):
     store = ShardedCorvane({"k": ["a"]}, shards=2, name="async-handles")
 
     async def main():
@@ -124,6 +127,9 @@ def test_asyncio_handles_open_by_name_and_pickle(local_ray):
         copy = pickle.loads(pickle.dumps(handle))
         await copy.add_tag("k", "b")
         assert await handle.get("k") == {"a", "b"} and await handle.get("absent", 0) == 0
+        await handle.checkpoint()  # calls of a shard's own, which no batch of the line takes
+        await handle.export(tmp_path)
+        assert [place["logged_edits"] for place in await handle.describe()] == [0, 0]
         assert isinstance(copy, AsyncShardedCorvane) and repr(copy) == "<AsyncShardedCorvane 'async-handles' of 2 shards>"
         copy.close()
         with pytest.raises(RuntimeError, match="this ShardedCorvane is closed"):

@@ -191,13 +191,15 @@ def run_machine(machine, store, examples, steps):
         machine.store = None
 
 
+@pytest.mark.parametrize("direct", [True, False], ids=["direct line", "Ray calls"])
 @pytest.mark.parametrize("shards", [2, 3])
-def test_sharded_store_answers_as_one_store(sharded, shards):
-    run_machine(ShardedMachine, sharded(shards), examples=40, steps=30)
+def test_sharded_store_answers_as_one_store(sharded, shards, direct):
+    run_machine(ShardedMachine, sharded(shards, direct), examples=40 if direct else 15, steps=30)
 
 
-def test_sharded_store_loses_no_acknowledged_edit_when_shards_die(sharded):
-    run_machine(KilledShardMachine, sharded(3), examples=6, steps=30)
+@pytest.mark.parametrize("direct", [True, False], ids=["direct line", "Ray calls"])
+def test_sharded_store_loses_no_acknowledged_edit_when_shards_die(sharded, direct):
+    run_machine(KilledShardMachine, sharded(3, direct), examples=6, steps=30)
 
 
 def own_keys_machine(prefix):
@@ -281,14 +283,15 @@ def run_own_keys_machine(prefix, store, examples):
     run_machine(own_keys_machine(prefix), store, examples=examples, steps=30)
 
 
-def test_two_processes_edit_one_store_while_shards_die(local_ray, cluster_env):
-    store = ShardedCorvane(shards=3, name="two-processes", timeout=120)
+@pytest.mark.parametrize("direct", [True, False], ids=["direct line", "Ray calls"])
+def test_two_processes_edit_one_store_while_shards_die(local_ray, cluster_env, direct):
+    store = ShardedCorvane(shards=3, name="two-processes", timeout=120, direct=direct)
     other = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
         import sys
         sys.path.insert(0, {os.path.dirname(__file__)!r})
         from test_sharded_model import run_own_keys_machine
         from corvane_ray import ShardedCorvane
-        run_own_keys_machine("B:", ShardedCorvane.open("two-processes"), examples=6)
+        run_own_keys_machine("B:", ShardedCorvane.open("two-processes", direct={direct}), examples=6)
     """)], env=cluster_env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     try:
         run_own_keys_machine("A:", store, examples=6)

@@ -20,7 +20,7 @@ import tracemalloc
 
 import pytest
 
-from conftest import run_python, without_ray
+from conftest import run_python, stop, without_ray
 from corvane import Corvane
 
 pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
@@ -28,6 +28,7 @@ pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
 corvane_ray = pytest.importorskip("corvane_ray")
 ShardedCorvane, ShardUnavailableError, StoreNotFoundError = (
     corvane_ray.ShardedCorvane, corvane_ray.ShardUnavailableError, corvane_ray.StoreNotFoundError)
+from corvane_ray._wire import Call, Stamp  # noqa: E402
 
 
 def on_cluster(cluster_env, code):
@@ -230,7 +231,7 @@ def test_restarts_in_a_row_under_concurrent_callers_fail_no_call(sharded, local_
 def test_an_edit_that_ctrl_c_interrupted_survives_once_the_shard_applied_it(sharded):
     store = sharded(1)
     pid = store.describe()[0]["pid"]
-    os.kill(pid, signal.SIGSTOP)
+    stop(pid)
     threading.Timer(0.5, _thread.interrupt_main).start()
     try:
         with pytest.raises(KeyboardInterrupt):
@@ -246,11 +247,11 @@ def test_an_edit_sent_again_to_a_restarted_shard_is_answered_from_its_record(sha
     store = sharded(1)
     store.update({"a": ["x"], "b": ["x", "y"], "c": ["y"]})
     handle, client = store.shards[0], os.urandom(16)
-    first = [local_ray.get(handle.edit.remote(client, seq, 0, method, args))
+    edits = [Call("edit", method, args, Stamp(client, seq, 0))
              for seq, (method, args) in enumerate([("popitem", ()), ("erase_where", (["y"],))], 1)]
+    first = [local_ray.get(handle.call.remote(edit)) for edit in edits]
     local_ray.kill(handle, no_restart=False)
-    again = [local_ray.get(handle.edit.remote(client, seq, 0, method, args))
-             for seq, (method, args) in enumerate([("popitem", ()), ("erase_where", (["y"],))], 1)]
+    again = [local_ray.get(handle.call.remote(edit)) for edit in edits]
     assert again == first and len(store) == 3 - 1 - len(first[1])
 
 
