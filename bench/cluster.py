@@ -45,11 +45,11 @@ import msgspec  # noqa: E402
 import pyarrow  # noqa: E402
 import pyarrow.parquet  # noqa: E402
 import ray  # noqa: E402
-
 from corvane import Corvane  # noqa: E402
-from corvane_ray import ShardedCorvane  # noqa: E402
 from data import generate  # noqa: E402
 from peers import redis_store  # noqa: E402
+
+from corvane_ray import ShardedCorvane  # noqa: E402
 
 PARTITIONS = 4
 SYNCED = 'point edit: add_tag + remove_tag, durability="fsync" (Redis: appendfsync always)'
@@ -409,7 +409,8 @@ def measure_shards(args, shards, data, keys, common, tenth, rare, queries, tags,
     ours, theirs = point_beside_bare(store, bare, keys[len(keys) // 2:])
     column[BESIDE] = ours - theirs
     tag = data_tag(store, keys[0])
-    column["point read, from a handle unpickled in a Ray task"] = ray.get(point_read_in_a_task.remote(store, keys[0], tag))
+    column["point read, from a handle unpickled in a Ray task"] = ray.get(
+        point_read_in_a_task.remote(store, keys[0], tag))
     opened = ShardedCorvane.open("bench")
     column["point read, from a handle made by open()"] = adaptive_median(lambda: opened.has_tag(keys[0], tag))
     opened.close()

@@ -20,10 +20,10 @@ import random
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from functools import partial
 from pathlib import Path
-from typing import Callable
 
 from corvane import Corvane
 
@@ -205,14 +205,14 @@ def resident_bytes():
 def memory_of(peer_name, keys):
     """Resident bytes one store holds, built in a fresh interpreter once its input is gone."""
     code = (
-        "import sys, gc; sys.path.insert(0, %r)\n"
+        f"import sys, gc; sys.path.insert(0, {str(HERE)!r})\n"
         "from compare import PEERS, generate, resident_bytes\n"
         "base = resident_bytes()\n"
-        "data, _ = generate(%d)\n"
-        "store = PEERS[%r](data)\n"
+        f"data, _ = generate({keys:d})\n"
+        f"store = PEERS[{peer_name!r}](data)\n"
         "del data; gc.collect()\n"
         "print(resident_bytes() - base)\n"
-    ) % (str(HERE), keys, peer_name)
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     return int(out.stdout)
 
@@ -222,16 +222,16 @@ def heap_of_corvane(keys):
     it holds), in a fresh interpreter. The C heap is where the store itself
     lives; the key strings are the caller's str objects, in Python's arenas."""
     code = (
-        "import sys, gc; sys.path.insert(0, %r)\n"
+        f"import sys, gc; sys.path.insert(0, {str(HERE)!r})\n"
         "from compare import generate\n"
         "from memory_soak import memory\n"
         "from corvane import Corvane\n"
-        "data, _ = generate(%d)\n"
+        f"data, _ = generate({keys:d})\n"
         "gc.collect(); base = memory()[1]\n"
         "store = Corvane(data)\n"
         "gc.collect(); held = memory()[1] - base\n"
         "print(held, sum((sys.getsizeof(k) + 7) // 8 * 8 for k in data))\n"
-    ) % (str(HERE), keys)
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     held, strings = map(int, out.stdout.split())
     return held, strings
@@ -379,7 +379,8 @@ def main():
         print(f"  popitem per pop, first tenth then last tenth: {drained}")
         del ctx
         results.append((n_keys, rows))
-        report.append(table(rows, n_keys) + f"\n\n{heap_line}\n\npopitem per pop, first tenth then last tenth: {drained}")
+        report.append(table(rows, n_keys) + f"\n\n{heap_line}\n\n"
+                      f"popitem per pop, first tenth then last tenth: {drained}")
     Path(args.out).write_text("\n\n".join(report) + "\n")
     print(f"\ntables written to {args.out}; the whole run took {elapsed(started)}")
     chart(results, args.chart)

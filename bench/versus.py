@@ -53,10 +53,10 @@ def main():
         os.mkdir(partitions)
         write_partitions(data, partitions)
 
+        import corvane_ray_before
         import ray
 
         import corvane_ray
-        import corvane_ray_before
 
         ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
         versions = {f"before ({args.rev})": corvane_ray_before.ShardedCorvane, "now": corvane_ray.ShardedCorvane}
@@ -81,7 +81,9 @@ def main():
     for row in figures[names[0]]:
         before, now = (min(figures[name][row]) for name in names)
         print(f"| {row} | {before * 1e3:,.2f} ms | {now * 1e3:,.2f} ms | {now / before:.2f}x |")
-    print(f"(medians of every round: {', '.join(f'{r}: ' + '/'.join(f'{statistics.median(figures[n][r]) * 1e3:.1f}' for n in names) for r in figures[names[0]])})")
+    rounds = (f"{r}: " + "/".join(f"{statistics.median(figures[n][r]) * 1e3:.1f}" for n in names)
+              for r in figures[names[0]])
+    print(f"(medians of every round: {', '.join(rounds)})")
 
 
 if __name__ == "__main__":

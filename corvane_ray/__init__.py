@@ -16,10 +16,18 @@ Ray is imported when the first store is made or opened, not by this import.
 """
 
 from ._asyncio import AsyncShardedCorvane
-from ._durable import CorruptFileError, FolderInUseError
-from ._errors import ShardUnavailableError, StoreNotFoundError, StoreReplacedError
 from ._routing import shard_of
 from ._store import DEFAULT_TIMEOUT, ShardedCorvane
+from .errors import (
+                     ClosedError,
+                     CorruptFileError,
+                     CorvaneRayError,
+                     FolderInUseError,
+                     ShardUnavailableError,
+                     StoreNotFoundError,
+                     StoreReplacedError,
+)
 
-__all__ = ["DEFAULT_TIMEOUT", "AsyncShardedCorvane", "CorruptFileError", "FolderInUseError", "ShardUnavailableError",
-           "ShardedCorvane", "StoreNotFoundError", "StoreReplacedError", "shard_of"]
+__all__ = ["DEFAULT_TIMEOUT", "AsyncShardedCorvane", "ClosedError", "CorruptFileError", "CorvaneRayError",
+           "FolderInUseError", "ShardUnavailableError", "ShardedCorvane", "StoreNotFoundError", "StoreReplacedError",
+           "shard_of"]

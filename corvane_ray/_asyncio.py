@@ -8,10 +8,10 @@ from collections.abc import Iterable, Mapping
 from types import TracebackType
 from typing import Any, TypeVar, overload
 
-from . import _cluster
-from ._client import AsyncLine, Line
-from ._handle import ABSENT, Handle, Op, R, Text, remove_files
-from ._store import DEFAULT_TIMEOUT, ShardedCorvane, _stop_shards
+from . import _lifecycle
+from ._calls import AsyncShardCalls, ShardCalls
+from ._handle import ABSENT, Handle, Op, R, Text
+from ._lifecycle import DEFAULT_TIMEOUT, Adopted
 
 _Default = TypeVar("_Default")
 
@@ -28,66 +28,58 @@ class AsyncShardedCorvane(Handle):
     and every edit is applied exactly once.
     """
 
-    _async_line: AsyncLine
+    _async_calls: AsyncShardCalls
 
     def __init__(self) -> None:
         raise TypeError("use store.asyncio() or await AsyncShardedCorvane.open(name)")
 
     @classmethod
-    def _share(cls, handles: list[Any], *, name: str | None, timeout: float | None, root: str | None,
-               store_id: str | None, direct: bool, started_ray: bool = False) -> AsyncShardedCorvane:
+    def _from(cls, adopted: Adopted) -> AsyncShardedCorvane:
         handle = cls.__new__(cls)
-        line = Line(handles, timeout, direct=direct)
-        handle._adopt(line, name=name, owner=False, started_ray=started_ray, root=root, store_id=store_id)
-        handle._async_line = AsyncLine(line)
+        handle._adopt(adopted)
+        handle._async_calls = AsyncShardCalls(adopted.calls)
         return handle
 
     @classmethod
-    async def open(cls, name: str, *, timeout: float | None = DEFAULT_TIMEOUT, direct: bool = True) -> AsyncShardedCorvane:
+    def _share(cls, handles: list[Any], *, name: str | None, timeout: float | None, root: str | None,
+               store_id: str | None, direct: bool) -> AsyncShardedCorvane:
+        """A new handle to a blocking handle's shards, with calls of its own."""
+        return cls._from(Adopted(ShardCalls(handles, timeout, direct=direct), name, False, None, root, store_id))
+
+    @classmethod
+    async def open(cls, name: str, *, timeout: float | None = DEFAULT_TIMEOUT,
+                   direct: bool = True) -> AsyncShardedCorvane:
         """A new handle to the named store running on the cluster this process
         is connected to (or that RAY_ADDRESS names); StoreNotFoundError when
         there is none."""
-        import asyncio
-
-        return cls._instead_of(await asyncio.to_thread(ShardedCorvane.open, name, timeout=timeout, direct=direct))
+        return cls._from(await asyncio.to_thread(_lifecycle.open_named, name, timeout=timeout, direct=direct))
 
     @classmethod
     async def destroy_named(cls, name: str, *, timeout: float | None = DEFAULT_TIMEOUT) -> None:
-        """As ShardedCorvane.destroy_named()."""
-        import asyncio
-
-        await asyncio.to_thread(ShardedCorvane.destroy_named, name, timeout=timeout)
-
-    @classmethod
-    def _instead_of(cls, store: ShardedCorvane) -> AsyncShardedCorvane:
-        """A handle to a blocking handle's shards that takes its place: that one
-        closes, and this one leaves Ray in its stead if that one joined it."""
-        line = store._open_line()
-        started, store._started_ray = store._started_ray, False
-        store.close()
-        return cls._share(line.handles, name=store.name, timeout=line.timeout, root=store._root,
-                          store_id=store._store_id, direct=line.direct, started_ray=started)
+        """Stops the named store's shards for every handle and deletes its
+        files, whatever state it is in: also a store whose maker stopped
+        before it was ready, which can be neither opened nor made again.
+        StoreNotFoundError when no store of that name runs."""
+        await asyncio.to_thread(_lifecycle.destroy_named, name, timeout=timeout)
 
     def close(self) -> None:
         """Ends this handle; the store runs on for other handles."""
-        line = self._line
-        if line is None or line.closed:
+        calls = self._calls
+        if calls is None or calls.closed:
             return
-        line.close()
-        line.forget()
-        if self._started_ray:
-            self._started_ray = False
-            _cluster.leave()
+        calls.close()
+        calls.forget()
+        lease, self._lease = self._lease, None
+        if lease is not None:  # without waiting for calls in flight: they may wait for this loop
+            lease.release()
 
     async def destroy(self) -> None:
         """Stops the store's shards for every handle and deletes its files."""
-        import asyncio
-
         root = await self._run(self._root_of_store())
-        line = self._open_line()
-        line.close()
-        await asyncio.to_thread(_stop_shards, line.handles, delete=True, seconds=line.timeout)
-        remove_files(root, line.count)
+        calls = self._open_calls()
+        calls.close()
+        await asyncio.to_thread(_lifecycle.stop_shards, calls.handles, delete=True, seconds=calls.timeout)
+        _lifecycle.remove_files(root, calls.count)
         self.close()
 
     async def __aenter__(self) -> AsyncShardedCorvane:
@@ -104,8 +96,8 @@ class AsyncShardedCorvane(Handle):
     def _run(self, op: Op[R]) -> asyncio.Future[R]:
         """Runs an operation's steps, each with every shard it names at once: a
         future, not a coroutine, so that a call in flight holds one object less."""
-        self._open_line()
-        return self._async_line.run(op)
+        self._open_calls()
+        return self._async_calls.run(op)
 
     # Operators' view
 
@@ -282,6 +274,4 @@ class AsyncShardedCorvane(Handle):
 def _reopen_async(name: str | None, handles: list[Any] | None, count: int, timeout: float | None,
                   root: str | None, store_id: str | None = None, direct: bool = True) -> AsyncShardedCorvane:
     """A pickled asyncio handle, unpickled: a new handle to the same shards."""
-    from ._store import _reopen
-
-    return AsyncShardedCorvane._instead_of(_reopen(name, handles, count, timeout, root, store_id, direct))
+    return AsyncShardedCorvane._from(_lifecycle.reopen(name, handles, count, timeout, root, store_id, direct))

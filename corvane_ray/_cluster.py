@@ -9,18 +9,19 @@ that used it.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import secrets
 import shutil
 import tempfile
 import threading
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from types import ModuleType
 from typing import Any
 
 _lock = threading.Lock()
-_users = 0  # handles using a Ray this package started or connected to
+_users = 0  # leases held on a Ray this package started or connected to
 _session_root: str | None = None  # the temporary folder of a local Ray this package started
 GCS_PROBE = "/ray.rpc.NodeInfoGcsService/GetClusterId"  # a call every GCS answers, tokens permitting
 PROBE_WAIT = 5.0  # seconds to wait for a GCS to answer the probe
@@ -34,18 +35,48 @@ def ray_module() -> ModuleType:
     return ray
 
 
-def join(init_options: Mapping[str, Any]) -> bool:
+class RayLease:
+    """One handle's use of a Ray that corvane_ray connected to or started for
+    this process: the last lease of the process to be released stops it
+    (and removes the session folder of a Ray it started)."""
+
+    def __init__(self) -> None:
+        self.held = True
+
+    def release(self) -> None:
+        global _users
+        if not self.held:
+            return
+        self.held = False
+        ray = ray_module()
+        with _lock:
+            _users -= 1
+            if _users == 0:
+                ray.shutdown()
+                remove_session_root()
+
+
+@contextlib.contextmanager
+def released_on_error(lease: RayLease | None) -> Iterator[RayLease | None]:
+    """Gives up the lease if what runs within fails, so that a handle that was
+    never made leaves no Ray behind."""
+    try:
+        yield lease
+    except BaseException:
+        if lease is not None:
+            lease.release()
+        raise
+
+
+def join(init_options: Mapping[str, Any]) -> RayLease | None:
     """Uses the Ray this process is connected to, or connects to the cluster
-    RAY_ADDRESS names, or starts a local one. True when this call started
-    or connected it, so that the handle later calls `leave`."""
+    RAY_ADDRESS names, or starts a local one. A lease when this package
+    started or connected it, None for the caller's own Ray."""
     global _users, _session_root
     ray = ray_module()
     with _lock:
         if ray.is_initialized():
-            if _users == 0:
-                return False  # the caller's own
-            _users += 1
-            return True
+            return _another_lease()
         options = dict(init_options)
         address = options.get("address") or os.environ.get("RAY_ADDRESS")
         if address:
@@ -67,38 +98,34 @@ def join(init_options: Mapping[str, Any]) -> bool:
                 remove_session_root()
                 raise
         _users = 1
-        return True
+        return RayLease()
 
 
-def attach() -> bool:
+def attach() -> RayLease | None:
     """Connects to an existing cluster for a handle that opens a store: the Ray
     this process is connected to, or the cluster RAY_ADDRESS names."""
     global _users
     ray = ray_module()
     with _lock:
         if ray.is_initialized():
-            if _users == 0:
-                return False
-            _users += 1
-            return True
+            return _another_lease()
         if not os.environ.get("RAY_ADDRESS"):
             raise RuntimeError("not connected to a Ray cluster: call ray.init(address=...) first, "
                                "or set RAY_ADDRESS to the cluster that runs the store")
         use_token_if_asked(os.environ["RAY_ADDRESS"])
         ray.init()
         _users = 1
-        return True
+        return RayLease()
 
 
-def leave() -> None:
-    """Called once by each handle that `join` or `attach` said started Ray."""
+def _another_lease() -> RayLease | None:
+    """For a Ray already up: another lease of the one this package started, or
+    None for the caller's own (called with the lock held)."""
     global _users
-    ray = ray_module()
-    with _lock:
-        _users -= 1
-        if _users == 0:
-            ray.shutdown()
-            remove_session_root()
+    if _users == 0:
+        return None
+    _users += 1
+    return RayLease()
 
 
 def local_options(options: Mapping[str, Any]) -> dict[str, Any]:

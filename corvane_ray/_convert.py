@@ -11,13 +11,13 @@ from __future__ import annotations
 
 import contextlib
 import gc
-import zlib
 from collections.abc import Callable, Generator, ItemsView, Iterable, Iterator
 from typing import NoReturn, cast
 
 from corvane import Corvane
 
 from ._durable import encode
+from ._routing import shard_of
 
 Wire = str | bytes
 Pair = tuple[bytes, list[Wire]]
@@ -66,7 +66,7 @@ def refuse_build(data: object) -> NoReturn:
     raise TypeError("Corvane(): data that does not convert")  # the store took it
 
 
-def text(value: object) -> bytes | None:
+def text_bytes(value: object) -> bytes | None:
     """The UTF-8 bytes of a key or tag, or None when it is not text.
 
     Decided by the real type; a subclass's own methods are never called.
@@ -85,14 +85,14 @@ def text(value: object) -> bytes | None:
     return None
 
 
-def key(value: object) -> bytes:
-    converted = text(value)
+def key_bytes(value: object) -> bytes:
+    converted = text_bytes(value)
     if converted is None:
         raise NotText(value)
     return converted
 
 
-def tags(value: object) -> list[Wire]:
+def tag_list(value: object) -> list[Wire]:
     """The tags of an iterable argument, read once and in order; a str is its characters."""
     if type(value) is str:
         value = list(value)
@@ -113,14 +113,14 @@ def tags(value: object) -> list[Wire]:
         if type(element) is str and element.isascii():
             out.append(element)
             continue
-        converted = text(element)
+        converted = text_bytes(element)
         if converted is None:
             raise NotText([element])
         out.append(converted)
     return out
 
 
-def pair(raw_key: object, raw_tags: object) -> Pair:
+def entry_pair(raw_key: object, raw_tags: object) -> Pair:
     """A (key, tags) entry of a dict or items; NotText with the stand-in entry."""
     if type(raw_key) is str and raw_key.isascii() and type(raw_tags) in _PLAIN:  # most entries: one pass
         copied = list(cast(Iterable[object], raw_tags))
@@ -130,16 +130,16 @@ def pair(raw_key: object, raw_tags: object) -> Pair:
         else:
             return raw_key.encode(), cast(list[Wire], copied)
     try:
-        converted = key(raw_key)
+        converted = key_bytes(raw_key)
     except NotText:
         raise NotText((raw_key, list[object]())) from None
     try:
-        return converted, tags(raw_tags)
+        return converted, tag_list(raw_tags)
     except NotText as bad:
         raise NotText((raw_key, bad.stand_in)) from None
 
 
-def entries(data: object) -> Iterator[tuple[object, object]]:
+def raw_entries(data: object) -> Iterator[tuple[object, object]]:
     """The raw (key, tags) entries of a build's data, a dict or an iterable of
     (key, tags) tuples, in order; one that is not such a tuple raises the
     store's error for it."""
@@ -163,7 +163,7 @@ def build_pair(raw_key: object, raw_tags: object, from_dict: bool) -> Pair:
     """A build's entry converted; the store's error for one that does not
     convert, given in the shape of the data (a dict, or a list of pairs)."""
     try:
-        return pair(raw_key, raw_tags)
+        return entry_pair(raw_key, raw_tags)
     except NotText as bad:
         stand_in = cast(tuple[object, object], bad.stand_in)
         refuse_build(dict([stand_in]) if from_dict else [stand_in])
@@ -177,7 +177,7 @@ def update_pairs(d: object) -> tuple[list[Pair], dict[object, object] | None]:
     out: list[Pair] = []
     for raw_key, raw_tags in _dict_items(cast(dict[object, object], d)):
         try:
-            out.append(pair(raw_key, raw_tags))
+            out.append(entry_pair(raw_key, raw_tags))
         except NotText as bad:
             return out, dict([cast(tuple[object, object], bad.stand_in)])
     return out, None
@@ -192,10 +192,10 @@ def routed_chunks(data: object, shards: int, size: int) -> Iterator[tuple[int, b
     in its turn, so that a bad entry raises the store's error in data order.
     """
     columns: list[tuple[list[Wire], list[list[Wire]]]] = [([], []) for _ in range(shards)]
-    crc32 = zlib.crc32
+    place = shard_of
     from_dict = isinstance(data, dict)
     with collector_paused():
-        for raw_key, raw_tags in entries(data):
+        for raw_key, raw_tags in raw_entries(data):
             plain = False
             if type(raw_key) is str and type(raw_tags) is list and raw_key.isascii():
                 try:
@@ -204,26 +204,26 @@ def routed_chunks(data: object, shards: int, size: int) -> Iterator[tuple[int, b
                     pass
             if plain:
                 key_wire: Wire = cast(str, raw_key)
-                tag_list = cast(list[Wire], raw_tags)
-                index = crc32(cast(str, raw_key).encode()) % shards
+                wire_tags = cast(list[Wire], raw_tags)
+                index = place(cast(str, raw_key).encode(), shards)
             else:
-                key_wire, tag_list = build_pair(raw_key, raw_tags, from_dict)
-                index = crc32(key_wire) % shards
+                key_wire, wire_tags = build_pair(raw_key, raw_tags, from_dict)
+                index = place(key_wire, shards)
             keys, values = columns[index]
             keys.append(key_wire)
-            values.append(tag_list)
+            values.append(wire_tags)
             if len(keys) >= size:
-                yield index, encoded(keys, values)
+                yield index, encoded_chunk(keys, values)
                 columns[index] = ([], [])
     for index, (keys, values) in enumerate(columns):
         if keys:
-            yield index, encoded(keys, values)
+            yield index, encoded_chunk(keys, values)
 
 
-def encoded(keys: list[Wire], values: list[list[Wire]]) -> bytes:
+def encoded_chunk(keys: list[Wire], values: list[list[Wire]]) -> bytes:
     """A chunk of entries, encoded; tags of a str subclass, which the encoder
     refuses, are converted to their bytes first."""
     try:
         return encode((keys, values))
     except TypeError:
-        return encode((keys, [tags(tag_list) for tag_list in values]))
+        return encode((keys, [tag_list(entry_tags) for entry_tags in values]))

@@ -34,14 +34,14 @@ from typing import Any, NoReturn
 
 from corvane import Corvane
 
-from . import _partitions
+from . import _partitions, _wire
 from ._convert import collector_paused
-from ._durable import LOCK_WAIT, CorruptFileError, ShardFiles, Snapshot, decode, encode, shard_folder
-from . import _wire
-from ._errors import Failure, ShardUnavailableError
-from ._wire import EDITS, READS, Call
+from ._durable import LOCK_WAIT, ShardFiles, Snapshot, decode, encode, shard_folder
+from ._wire import EDITS, READS, Call, Failure
+from .errors import CorruptFileError, ShardUnavailableError
+
 FOLD_FLOOR = 1 << 20  # bytes of log a shard keeps before it folds, however small its snapshot
-CHUNK = 50_000  # entries a snapshot frame holds
+SNAPSHOT_FRAME_ENTRIES = 50_000  # entries a snapshot frame holds
 IDLE_CLIENT = 3_600.0  # seconds a handle may be silent, while its shard runs, before the shard forgets it
 PRUNE_FLOOR = 1_024  # handles a shard keeps before it first looks for idle ones between folds
 EXPIRED = "an edit that reached its shard after its caller stopped waiting for it was not applied"
@@ -300,7 +300,7 @@ class ShardCore:
         try:
             key, tags = self.store.popitem()
         except MemoryError:
-            _come_back_from_the_files()
+            restart_from_the_files()
         except Exception as error:
             return Failure(error)
         try:
@@ -316,7 +316,7 @@ class ShardCore:
         except MemoryError:
             if replaying:
                 raise
-            _come_back_from_the_files()
+            restart_from_the_files()
         except Exception as error:
             return Failure(error)
 
@@ -409,8 +409,9 @@ class ShardCore:
     def _fold(self, files: ShardFiles) -> Failure | None:
         try:
             keys, values = self.store.keys(), self.store.values()
-            files.fold(self._meta(), (encode((keys[i:i + CHUNK], values[i:i + CHUNK]))
-                                      for i in range(0, len(keys), CHUNK)))
+            step = SNAPSHOT_FRAME_ENTRIES
+            frames = (encode((keys[i:i + step], values[i:i + step])) for i in range(0, len(keys), step))
+            files.fold(self._meta(), frames)
         except Exception as error:  # text that is not UTF-8, or a full disk: the log goes on
             self.fold_at = 2 * files.log_bytes
             return Failure(error)
@@ -452,7 +453,7 @@ def _resident_bytes() -> int:
         return 0
 
 
-def _come_back_from_the_files() -> NoReturn:
+def restart_from_the_files() -> NoReturn:
     """An edit ran out of memory part-way, after it was logged: the process
     ends, and Ray restarts the shard from its folder, where the log decides."""
     os._exit(70)

@@ -42,6 +42,8 @@ from typing import Any, BinaryIO
 
 import msgspec
 
+from .errors import CorruptFileError, FolderInUseError
+
 MANIFEST = "corvane-store.json"
 SNAPSHOT_MAGIC = b"corvane snapshot 2\n"
 LOG_MAGIC = b"corvane log 2\n"
@@ -59,22 +61,6 @@ DURABILITIES = ("os", "fsync")
 
 _encoder = msgspec.msgpack.Encoder()
 _decoder = msgspec.msgpack.Decoder()
-
-
-class CorruptFileError(ValueError):
-    """A store file that does not read as one this package wrote."""
-
-    def __init__(self, path: str, problem: str) -> None:
-        super().__init__(f"{path}: {problem}")
-        self.path = path
-        self.problem = problem
-
-    def __reduce__(self) -> tuple[Any, tuple[str, str]]:  # it crosses processes
-        return type(self), (self.path, self.problem)
-
-
-class FolderInUseError(ValueError):
-    """A shard folder whose lock another live shard holds."""
 
 
 def encode(value: object) -> bytes:

@@ -3,8 +3,8 @@
 Each operation converts its arguments (raising the store's own error for
 one that does not convert), then yields the calls it needs, a Step, and
 gets back each shard's answer; a shard's error is thrown into it. The
-blocking handle runs the steps with Line.run, the asyncio one awaits them
-with AsyncLine.run. Most operations take one step; popitem() tries the
+blocking handle runs the steps with ShardCalls.run, the asyncio one with
+AsyncShardCalls.run. Most operations take one step; popitem() tries the
 shards in turn, and setdefault() may read before it writes.
 """
 
@@ -15,11 +15,13 @@ from collections.abc import Generator, Iterable, Mapping, Sequence
 from typing import Any, TypeVar
 
 from . import _durable, _partitions
-from ._client import Line, Plan
-from ._convert import NotText, Wire, key, refuse, tags, text, update_pairs
-from ._errors import ClosedError
+from ._calls import Plan, ShardCalls
+from ._cluster import RayLease
+from ._convert import NotText, Wire, key_bytes, refuse, tag_list, text_bytes, update_pairs
+from ._lifecycle import Adopted
 from ._routing import shard_of
 from ._wire import EDIT, EXPORT, FOLD, INFO, READ, READ_MANY, Call
+from .errors import ClosedError
 
 Text = str | bytes | bytearray
 R = TypeVar("R")
@@ -31,27 +33,28 @@ ABSENT: Any = object()  # no default given, as the store's own error messages te
 class Handle:
     """The state and the operations that both kinds of handle share."""
 
-    _line: Line | None = None
+    _calls: ShardCalls | None = None
     _name: str | None = None
     _owner = False  # the handle that made an unnamed store stops it on close
-    _started_ray = False
+    _lease: RayLease | None = None  # on a Ray this package started or connected to for it
     _root: str | None = None
     _store_id: str | None = None  # which store the name stood for when this handle was made
 
-    def _adopt(self, line: Line, *, name: str | None, owner: bool, started_ray: bool,
-               root: str | None = None, store_id: str | None = None) -> None:
-        self._line = line
-        self._name = name
-        self._owner = owner
-        self._started_ray = started_ray
-        self._root = root
-        self._store_id = store_id
+    def _adopt(self, adopted: Adopted) -> None:
+        self._calls, self._name, self._owner, self._lease, self._root, self._store_id = adopted
 
-    def _open_line(self) -> Line:
-        line = self._line
-        if line is None or line.closed:
+    def _let_go_of_ray(self, calls: ShardCalls) -> None:
+        """Gives up this handle's lease on Ray once its calls in flight are done."""
+        lease, self._lease = self._lease, None
+        if lease is not None:
+            calls.wait_idle(calls.timeout)  # no call may reach Ray after it stops
+            lease.release()
+
+    def _open_calls(self) -> ShardCalls:
+        calls = self._calls
+        if calls is None or calls.closed:
             raise ClosedError()
-        return line
+        return calls
 
     @property
     def name(self) -> str | None:
@@ -61,54 +64,54 @@ class Handle:
     @property
     def shards(self) -> list[Any]:
         """The shards' actor handles, in shard order."""
-        return list(self._open_line().handles)
+        return list(self._open_calls().handles)
 
     @property
     def timeout(self) -> float | None:
         """Seconds a call waits for a shard before ShardUnavailableError (None: no limit)."""
-        return self._open_line().timeout
+        return self._open_calls().timeout
 
     def shard_of(self, key: Text) -> int:
         """The index of the shard that holds (or would hold) `key`."""
-        return shard_of(self._key("__contains__", key), self._open_line().count)
+        return shard_of(self._key("__contains__", key), self._open_calls().count)
 
     def __repr__(self) -> str:
         kind = type(self).__name__
-        line = self._line
-        if line is None or line.closed:
+        calls = self._calls
+        if calls is None or calls.closed:
             return f"<{kind} (closed)>"
         named = f" {self._name!r}" if self._name else ""
-        return f"<{kind}{named} of {line.count} shards>"
+        return f"<{kind}{named} of {calls.count} shards>"
 
     def _reduce_args(self) -> tuple[Any, ...]:
         """What a pickled handle holds: a named store travels as its name, an
         unnamed one as its shards' handles."""
-        line = self._open_line()
-        return (self._name, None if self._name else line.handles, line.count, line.timeout, self._root,
-                self._store_id, line.direct)
+        calls = self._open_calls()
+        return (self._name, None if self._name else calls.handles, calls.count, calls.timeout, self._root,
+                self._store_id, calls.direct)
 
     # Conversions whose failure raises the store's own error
 
     def _key(self, method: str, raw: object, *rest: object) -> bytes:
         try:
-            return key(raw)
+            return key_bytes(raw)
         except NotText:
             refuse(method, raw, *rest)
 
     def _tags(self, method: str, raw: object, *before: object) -> list[Wire]:
         try:
-            return tags(raw)
+            return tag_list(raw)
         except NotText as bad:
             refuse(method, *before, bad.stand_in)
 
     def _args(self, method: str, args: tuple[object, ...]) -> list[Wire]:
         try:
-            return tags(list(args))
+            return tag_list(list(args))
         except NotText as bad:
             refuse(method, *bad.stand_in)  # type: ignore[misc]
 
     def _tag_arg(self, method: str, key: object, tag: object) -> bytes:
-        converted = text(tag)
+        converted = text_bytes(tag)
         if converted is None:
             refuse(method, key, tag)
         return converted
@@ -119,7 +122,7 @@ class Handle:
 
     def _at_key(self, kind: str, method: str, key_bytes: bytes, *args: Any) -> Step:
         """One call to the key's shard: a read, or an edit."""
-        index = shard_of(key_bytes, self._open_line().count)
+        index = shard_of(key_bytes, self._open_calls().count)
         return {index: Call(kind, method, (key_bytes, *args))}, kind == EDIT
 
     def _with_tag(self, kind: str, method: str, key: Text, tag: Text) -> Step:
@@ -130,10 +133,10 @@ class Handle:
     def _everywhere(self, method: str, args: tuple[Any, ...], *, edit: bool = False) -> Step:
         """The same read or edit to every shard."""
         call = Call(EDIT if edit else READ, method, args)
-        return {i: call for i in range(self._open_line().count)}, edit
+        return {i: call for i in range(self._open_calls().count)}, edit
 
     def _each_shard(self, call: Call) -> Step:
-        return {i: call for i in range(self._open_line().count)}, False
+        return {i: call for i in range(self._open_calls().count)}, False
 
     def _batch(self, method: str, queries: Iterable[Iterable[Text]]) -> Step:
         if isinstance(queries, str | bytes | bytearray):
@@ -243,7 +246,7 @@ class Handle:
         return found if found is not None else None if default is ABSENT else default
 
     def _popitem(self) -> Op[tuple[str, set[str]]]:
-        count = self._open_line().count
+        count = self._open_calls().count
         for index in range(count):
             try:
                 answers = yield {index: Call(EDIT, "popitem")}, True
@@ -256,7 +259,7 @@ class Handle:
     def _setdefault(self, key: Text, default: Iterable[Text]) -> Op[set[str]]:
         key_bytes = self._key("setdefault", key, default)
         try:
-            converted = tags(default)
+            converted = tag_list(default)
         except NotText as bad:
             if bad.stand_in is not default:  # iterable: the store reads it only for an absent key
                 present = only((yield self._at_key(READ, "get", key_bytes)))
@@ -267,12 +270,12 @@ class Handle:
 
     def _update(self, d: Mapping[Text, Iterable[Text]]) -> Op[None]:
         converted, refused = update_pairs(d)
-        count = self._open_line().count
+        count = self._open_calls().count
         parts: dict[int, dict[bytes, list[Wire]]] = {}
-        for key_bytes, tag_list in converted:
-            part = parts.setdefault(shard_of(key_bytes, count), {})
-            part.pop(key_bytes, None)  # a later entry for the key comes after the others
-            part[key_bytes] = tag_list
+        for entry_key, entry_tags in converted:
+            part = parts.setdefault(shard_of(entry_key, count), {})
+            part.pop(entry_key, None)  # a later entry for the key comes after the others
+            part[entry_key] = entry_tags
         if parts:
             yield {i: Call(EDIT, "update", (part,)) for i, part in parts.items()}, True
         if refused is not None:
@@ -297,9 +300,9 @@ class Handle:
 
     def _describe(self) -> Op[list[dict[str, Any]]]:
         places = in_order((yield self._each_shard(Call(INFO))))
-        line = self._open_line()
+        calls = self._open_calls()
         for index, place in enumerate(places):
-            place["calls"] = line.describe(index)
+            place["calls"] = calls.describe(index)
         return places
 
     def _checkpoint(self, directory: str | os.PathLike[str] | None) -> Op[None]:
@@ -311,7 +314,7 @@ class Handle:
     def _export(self, directory: str | os.PathLike[str], format: str) -> Op[None]:
         if format not in _partitions.FORMATS:
             raise ValueError(f"format must be 'jsonl' or 'parquet', not {format!r}")
-        count = self._open_line().count
+        count = self._open_calls().count
         folder = os.path.abspath(os.fspath(directory))
         os.makedirs(os.path.dirname(folder), exist_ok=True)
         _durable.make_private_folder(folder)
@@ -363,12 +366,3 @@ def concatenated(parts: Sequence[list[Any]]) -> list[Any]:
     """The shards' lists one after another; a single shard's list is already new."""
     return parts[0] if len(parts) == 1 else [item for part in parts for item in part]
 
-
-def remove_files(root: str | None, count: int) -> None:
-    """What the shards of a destroyed store could not remove themselves."""
-    import shutil
-
-    if root is not None:
-        for index in range(count):
-            shutil.rmtree(_durable.shard_folder(root, index, count), ignore_errors=True)
-        _durable.remove_root(root)

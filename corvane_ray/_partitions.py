@@ -20,15 +20,16 @@ import json
 import os
 import re
 import uuid
-import zlib
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, BinaryIO
 
 import msgspec
 
 from ._convert import collector_paused
-from ._durable import FolderInUseError, encode, open_private, write_whole
-from ._errors import Failure
+from ._durable import encode, open_private, write_whole
+from ._routing import shards_of
+from ._wire import Failure
+from .errors import FolderInUseError
 
 EXPORT_MANIFEST = "corvane-export.json"
 EXPORT_LOCK = ".corvane-export.lock"  # held by the process whose export is writing into the folder
@@ -144,8 +145,8 @@ def route(keys: list[str], values: list[list[str]], shards: int) -> list[bytes]:
     if shards == 1:
         return [encode((keys, values))]
     parts: list[tuple[list[str], list[list[str]]]] = [([], []) for _ in range(shards)]
-    for place, key, tags in zip(map(zlib.crc32, map(str.encode, keys)), keys, values):
-        routed_keys, routed_values = parts[place % shards]
+    for place, key, tags in zip(shards_of(map(str.encode, keys), shards), keys, values):
+        routed_keys, routed_values = parts[place]
         routed_keys.append(key)
         routed_values.append(tags)
     return [encode(part) for part in parts]

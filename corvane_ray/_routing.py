@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import zlib
+from collections.abc import Iterable, Iterator
 
 
 def shard_of(key: bytes, shards: int) -> int:
@@ -12,3 +13,8 @@ def shard_of(key: bytes, shards: int) -> int:
     only changes with a new major version and a documented migration.
     """
     return zlib.crc32(key) % shards
+
+
+def shards_of(keys: Iterable[bytes], shards: int) -> Iterator[int]:
+    """shard_of() of each key, in order."""
+    return (place % shards for place in map(zlib.crc32, keys))

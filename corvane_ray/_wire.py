@@ -16,7 +16,7 @@ from typing import Any
 
 import msgspec
 
-from ._errors import Failure, ShardUnavailableError, StoreNotFoundError
+from .errors import ShardUnavailableError, StoreNotFoundError
 
 # Kinds of call. A shard takes the first five over either way in, the rest
 # (loads, folds, exports, the folder's life) only as Ray's actor calls.
@@ -40,6 +40,16 @@ EDITS: dict[str, Any] = {
 }
 
 OK, FAILED = 0, 1
+
+
+class Failure:
+    """An exception raised by the store, sent back as an answer so that the
+    handle raises it as it is, not wrapped in Ray's task error."""
+
+    __slots__ = ("error",)
+
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
 
 
 class Stamp(msgspec.Struct, array_like=True, frozen=True, gc=False):

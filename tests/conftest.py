@@ -6,7 +6,6 @@ import textwrap
 import time
 
 import pytest
-
 from corvane import Corvane
 
 

@@ -1,7 +1,6 @@
 """Hostile input, each case in its own interpreter so that a crash fails only that case."""
 
 import pytest
-
 from conftest import assert_child_ok
 
 PRELUDE = """

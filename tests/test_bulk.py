@@ -2,7 +2,6 @@ import collections
 import types
 
 import pytest
-
 from conftest import check_index
 from corvane import Corvane
 

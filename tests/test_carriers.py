@@ -5,7 +5,6 @@ erasure moves the last entry into the freed place)."""
 import random
 
 import pytest
-
 from conftest import check_index
 from corvane import Corvane
 

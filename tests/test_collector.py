@@ -6,7 +6,6 @@ import gc
 import weakref
 
 import pytest
-
 from conftest import assert_child_ok
 from corvane import Corvane
 

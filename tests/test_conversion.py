@@ -1,5 +1,4 @@
 import pytest
-
 from corvane import Corvane
 
 

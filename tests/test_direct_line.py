@@ -15,7 +15,6 @@ import threading
 import time
 
 import pytest
-
 from corvane import Corvane
 
 msgspec = pytest.importorskip("msgspec")

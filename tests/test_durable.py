@@ -15,7 +15,6 @@ import time
 import tracemalloc
 
 import pytest
-
 from corvane import Corvane
 
 msgspec = pytest.importorskip("msgspec")

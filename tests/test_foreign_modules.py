@@ -5,12 +5,9 @@ it, after it, or not at all."""
 import os
 import shutil
 import subprocess
-import sys
 import sysconfig
-import textwrap
 
 import pytest
-
 from conftest import assert_child_ok
 
 SOURCE = r"""

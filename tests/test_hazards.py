@@ -1,7 +1,6 @@
 """Inputs that used to lose data, crash or mislead: each case states the sound outcome."""
 
 import pytest
-
 from conftest import assert_child_ok, check_index
 from corvane import Corvane
 

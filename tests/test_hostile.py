@@ -6,9 +6,8 @@ import random
 import time
 
 import pytest
-
 from conftest import assert_child_ok, check_index, run_child
-from corvane import Corvane, Object
+from corvane import Corvane
 
 METHODS = [name for name, member in vars(Corvane).items() if callable(member) and name != "__init__"]
 

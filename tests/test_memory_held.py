@@ -7,16 +7,15 @@ import os
 from pathlib import Path
 
 import pytest
-
 from conftest import assert_child_ok
 
 BENCH = str(Path(__file__).resolve().parent.parent / "bench")
 pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
                                 reason="the sanitizer's allocator keeps its own books")
 
-HEAP = """
+HEAP = f"""
 import gc, sys
-sys.path.insert(0, {bench!r})
+sys.path.insert(0, {BENCH!r})
 from memory_soak import memory  # the C heap in use, freed pages given back first
 from corvane import Corvane
 def heap():
@@ -26,7 +25,7 @@ def held(build):
     before = heap()
     store = build()
     return store, heap() - before
-""".format(bench=BENCH)
+"""
 
 
 @pytest.mark.parametrize("cut", ["retain_where", "erase_where", "del"])

@@ -1,7 +1,6 @@
 """Errors speak the user's terms and stay short, whatever the arguments hold."""
 
 import pytest
-
 from corvane import Corvane, Object
 
 SIGNATURES = "The following argument types are supported:\n"

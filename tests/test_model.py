@@ -9,12 +9,11 @@ import random
 from functools import partial
 
 import pytest
+from conftest import check_index
+from corvane import Corvane
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
-
-from conftest import check_index
-from corvane import Corvane
 from model import Model, text
 
 EXAMPLES = int(os.environ.get("CORVANE_MODEL_EXAMPLES", "100"))

@@ -4,7 +4,6 @@ import sys
 import tracemalloc
 
 import pytest
-
 from corvane import Corvane, Object
 
 

@@ -52,7 +52,7 @@ CORVANE = [
 
 OBJECT = [
     ("__init__", "(self: corvane.Object) -> None"),
-    ("__init__", f"(self: corvane.Object, data: str, tags: collections.abc.Set[str]) -> None"),
+    ("__init__", "(self: corvane.Object, data: str, tags: collections.abc.Set[str]) -> None"),
 ]
 
 

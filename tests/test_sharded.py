@@ -12,7 +12,6 @@ import threading
 import time
 
 import pytest
-
 from conftest import run_python, stop, without_ray
 from corvane import Corvane
 
@@ -112,7 +111,7 @@ def test_building_fails_as_one_store_does_and_leaves_nothing(local_ray):
 
 
 def test_a_shard_restarts_from_the_chunks_it_was_fed(local_ray, monkeypatch):
-    monkeypatch.setattr(corvane_ray._store, "CHUNK", 7)  # several chunks per shard
+    monkeypatch.setattr(corvane_ray._lifecycle, "LOAD_CHUNK_ENTRIES", 7)  # several chunks per shard
     data = {f"k{i}": [f"t{i % 5}"] for i in range(100)}
     with ShardedCorvane(data, shards=2) as store:
         store.retain_where_any(["t1", "t2"])

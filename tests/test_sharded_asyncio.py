@@ -9,9 +9,7 @@ import pickle
 import signal
 
 import pytest
-
 from conftest import stop
-
 from test_sharded_model import KilledShardMachine, ShardedMachine, run_machine
 
 pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),

@@ -7,7 +7,6 @@ import sys
 import textwrap
 
 import pytest
-
 from conftest import run_python, without_ray
 
 pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),

@@ -15,11 +15,10 @@ import sys
 import textwrap
 
 import pytest
+from corvane import Corvane
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
-
-from corvane import Corvane
 
 corvane_ray = pytest.importorskip("corvane_ray")
 ShardedCorvane = corvane_ray.ShardedCorvane

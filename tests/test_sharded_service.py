@@ -7,10 +7,9 @@ and how a store joins or starts Ray."""
 import _thread
 import json
 import os
-import shutil
 import pickle
+import shutil
 import signal
-import stat
 import subprocess
 import sys
 import textwrap
@@ -19,7 +18,6 @@ import time
 import tracemalloc
 
 import pytest
-
 from conftest import run_python, stop, without_ray
 from corvane import Corvane
 
@@ -238,9 +236,12 @@ def test_an_edit_that_ctrl_c_interrupted_survives_once_the_shard_applied_it(shar
             store.add_tag("k", "t")
     finally:
         os.kill(pid, signal.SIGCONT)
-    seen = store.to_dict()
+    deadline = time.monotonic() + 30
+    while store.to_dict() != {"k": {"t"}}:  # the shard takes the call once it goes on: a later one may come first
+        assert time.monotonic() < deadline, "the interrupted edit never reached its shard"
+        time.sleep(0.01)
     os.kill(pid, signal.SIGKILL)
-    assert store.to_dict() == seen == {"k": {"t"}}
+    assert store.to_dict() == {"k": {"t"}}
 
 
 def test_an_edit_sent_again_to_a_restarted_shard_is_answered_from_its_record(sharded, local_ray):
@@ -438,13 +439,15 @@ def test_a_named_store_whose_maker_died_before_it_was_ready_can_be_destroyed_by_
     """)], env=cluster_env)
     try:
         deadline = time.monotonic() + 120
-        while True:  # the shards are made first, then the load is routed on the maker
+        while True:  # the shards are made and started first, then the maker routes its load
             try:
-                local_ray.get_actor("orphan/1", namespace="corvane")
-                break
+                shards = [local_ray.get_actor(f"orphan/{i}", namespace="corvane") for i in range(2)]
+                if all(local_ray.get(shard.call.remote(Call("info")))["folder"] for shard in shards):
+                    break
             except ValueError:
-                assert time.monotonic() < deadline and maker.poll() is None, "the maker never made its shards"
-                time.sleep(0.01)
+                pass
+            assert time.monotonic() < deadline and maker.poll() is None, "the maker never made its shards"
+            time.sleep(0.01)
     finally:
         maker.kill()
         maker.wait()

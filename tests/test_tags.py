@@ -1,5 +1,4 @@
 import pytest
-
 from conftest import check_index
 from corvane import Corvane
 

@@ -12,9 +12,8 @@ import shutil
 import subprocess
 import sys
 
-import pytest
-
 import corvane
+import pytest
 
 HERE = os.path.dirname(__file__)
 pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),

@@ -10,7 +10,8 @@ class SqliteTagStore:
         # One private in-memory database: the module's implicit transaction is
         # never committed, which spares a commit per statement.
         self.db = sqlite3.connect(":memory:")
-        self.db.execute("CREATE TABLE tags (key TEXT NOT NULL, tag TEXT NOT NULL, PRIMARY KEY (key, tag)) WITHOUT ROWID")
+        self.db.execute("CREATE TABLE tags (key TEXT NOT NULL, tag TEXT NOT NULL, PRIMARY KEY (key, tag)) "
+                        "WITHOUT ROWID")
         self.db.execute("CREATE INDEX tags_by_tag ON tags (tag, key)")
         if data:
             self.db.executemany(

@@ -3,8 +3,15 @@
 
 from typing import Any
 
-from corvane_ray import (DEFAULT_TIMEOUT, AsyncShardedCorvane, CorruptFileError, ShardedCorvane, ShardUnavailableError,
-                         StoreNotFoundError, shard_of)
+from corvane_ray import (
+    DEFAULT_TIMEOUT,
+    AsyncShardedCorvane,
+    CorruptFileError,
+    ShardedCorvane,
+    ShardUnavailableError,
+    StoreNotFoundError,
+    shard_of,
+)
 
 
 def tour(folder: str) -> None:

@@ -1,21 +1,18 @@
-"""The errors a handle raises, and how a shard sends back one of the store's own."""
+"""Every error corvane_ray raises of its own. Each is a CorvaneRayError and
+keeps the builtin base it always had, so that `except LookupError` and the
+like still catch what they caught."""
 
 from __future__ import annotations
 
 from typing import Any
 
 
-class Failure:
-    """An exception raised by the store, sent back as a value so that the
-    handle raises it as it is, not wrapped in Ray's task error."""
-
-    __slots__ = ("error",)
-
-    def __init__(self, error: BaseException) -> None:
-        self.error = error
+class CorvaneRayError(Exception):
+    """The base of the errors corvane_ray raises of its own (a store's own
+    errors, KeyError and the like, come back as the store raises them)."""
 
 
-class ShardUnavailableError(RuntimeError):
+class ShardUnavailableError(CorvaneRayError, RuntimeError):
     """A shard that did not answer in time, or is gone for good."""
 
     def __init__(self, index: int, shards: int, reason: str) -> None:
@@ -28,7 +25,7 @@ class ShardUnavailableError(RuntimeError):
         return type(self), (self.index, self.shards, self.reason)
 
 
-class StoreNotFoundError(LookupError):
+class StoreNotFoundError(CorvaneRayError, LookupError):
     """No store of that name runs on the Ray cluster."""
 
     def __init__(self, name: str) -> None:
@@ -50,8 +47,27 @@ class StoreReplacedError(StoreNotFoundError):
         self.name = name
 
 
-class ClosedError(RuntimeError):
+class ClosedError(CorvaneRayError, RuntimeError):
     """A call on a handle after its close()."""
 
     def __init__(self) -> None:
         super().__init__("this ShardedCorvane is closed")
+
+    def __reduce__(self) -> tuple[Any, tuple[()]]:
+        return type(self), ()
+
+
+class CorruptFileError(CorvaneRayError, ValueError):
+    """A store file that does not read as one this package wrote."""
+
+    def __init__(self, path: str, problem: str) -> None:
+        super().__init__(f"{path}: {problem}")
+        self.path = path
+        self.problem = problem
+
+    def __reduce__(self) -> tuple[Any, tuple[str, str]]:  # it crosses processes
+        return type(self), (self.path, self.problem)
+
+
+class FolderInUseError(CorvaneRayError, ValueError):
+    """A folder that a live store's shard holds, or that another export is writing into."""

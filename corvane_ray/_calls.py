@@ -1,4 +1,4 @@
-"""A handle's line to a store's shards: it sends calls, waits for them within
+"""A handle's calls to a store's shards: it sends them, waits for them within
 the handle's timeout, numbers edits so that each is applied once, and takes
 no call once closed.
 
@@ -13,7 +13,7 @@ number, and the number below which every edit of this handle has been
 answered (its floor), so that an edit that arrives twice is applied once,
 whichever way each copy came.
 
-An asyncio handle's line (AsyncLine) keeps the numbering of a Line and
+An asyncio handle's calls (AsyncShardCalls) keep the numbering of a ShardCalls and
 sends the calls that reach one shard during one turn of the event loop in
 one batch, without waiting for the batches before them.
 """
@@ -23,7 +23,6 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import os
-import socket
 import threading
 import time
 from collections.abc import Mapping
@@ -32,9 +31,9 @@ from typing import Any
 import msgspec
 
 from . import _cluster, _line, _wire
-from ._errors import ClosedError, Failure, ShardUnavailableError
 from ._line import Address, LineBroken
-from ._wire import Call, Stamp
+from ._wire import Call, Failure, Stamp
+from .errors import ClosedError, ShardUnavailableError
 
 RESEND_PAUSE = 0.05  # seconds between sends to a shard Ray reports as briefly unavailable
 LARGE_REPLY = 64  # keys or tags in an edit's reply above which the shard is told at once that it arrived
@@ -67,7 +66,7 @@ class Way:
         return f"Ray actor calls ({self.reason or 'no call yet'})"
 
 
-class Line:
+class ShardCalls:
     """Calls to the shards of one store, for one handle."""
 
     def __init__(self, handles: list[Any], timeout: float | None, *, direct: bool = True) -> None:
@@ -124,7 +123,8 @@ class Line:
             return call
         return Call(call.kind, call.method, call.args, Stamp(self.client, *stamp))
 
-    def confirmed(self, answers: dict[int, Any], stamp: tuple[int, int] | None, *, by_ray: bool = False) -> dict[int, Any]:
+    def confirmed(self, answers: dict[int, Any], stamp: tuple[int, int] | None, *,
+                  by_ray: bool = False) -> dict[int, Any]:
         """The answers, after telling each shard that sent a large reply to an
         edit that it arrived, so that the shard keeps it no longer (without
         waiting: a shard takes a handle's calls in the order sent; `by_ray`
@@ -224,7 +224,7 @@ class Line:
             if connection is not None:
                 try:
                     answer = _wire.decode_answers([call], connection.receive(deadline))[0]
-                except socket.timeout:
+                except TimeoutError:
                     connection.close()
                     raise self.unavailable(index, f"did not answer within {self.timeout:g} s") from None
                 except (OSError, ValueError):
@@ -322,7 +322,7 @@ def why_gone(error: Exception) -> str:
     """What ended a shard for good, in a line: a restart that failed names its
     error, as the shard's constructor raised it."""
     if getattr(error, "actor_init_failed", False):
-        lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+        lines = [calls.strip() for calls in str(error).splitlines() if calls.strip()]
         return f"it could not be restarted: {lines[-1] if lines else error}"
     return "it was stopped (the store was closed or destroyed), or its actor could not be restarted"
 
@@ -350,15 +350,15 @@ class Queued(msgspec.Struct, gc=False):
     index: int
 
 
-class AsyncLine:
-    """A Line's calls from coroutines: each shard gets the calls queued for it
+class AsyncShardCalls:
+    """A ShardCalls' calls from coroutines: each shard gets the calls queued for it
     during one turn of the event loop as one batch, and every batch is sent
     at once, so that many awaits in flight share round trips. An operation's
     steps are driven by callbacks as their answers come, with no task or
     coroutine of their own."""
 
-    def __init__(self, line: Line) -> None:
-        self.line = line
+    def __init__(self, calls: ShardCalls) -> None:
+        self.calls = calls
         self._queued: dict[tuple[asyncio.AbstractEventLoop, int], list[Queued]] = {}
         self._tasks: set[asyncio.Task[None]] = set()
         self._connections: dict[Address, _line.AsyncConnection] = {}  # each for the loop that made it
@@ -387,16 +387,16 @@ class AsyncLine:
             if not result.done():
                 result.set_exception(failed)
             return
-        line = self.line
+        calls = self.calls
         try:
-            stamp = line.enter(edit)
+            stamp = calls.enter(edit)
         except BaseException as failed:
             self._advance(op, result, None, failed)
             return
         flight = Flight(op, result, stamp, len(plan), {})
         loop = result.get_loop()
         for index, call in plan.items():
-            self._queue(loop, index, line.stamped(call, stamp), flight)
+            self._queue(loop, index, calls.stamped(call, stamp), flight)
 
     def _land(self, queued: Queued, answer: Any, error: BaseException | None) -> None:
         """One shard's answer to a step; the step goes on once every shard answered."""
@@ -408,12 +408,12 @@ class AsyncLine:
         flight.left -= 1
         if flight.left:
             return
-        line = self.line
-        line.leave(flight.stamp)
+        calls = self.calls
+        calls.leave(flight.stamp)
         if flight.result.done():  # its caller stopped waiting
             return
         try:
-            answers = line.confirmed(line.check(flight.answers, flight.problem), flight.stamp, by_ray=True)
+            answers = calls.confirmed(calls.check(flight.answers, flight.problem), flight.stamp, by_ray=True)
         except BaseException as failed:
             self._advance(flight.op, flight.result, None, failed)
         else:
@@ -436,14 +436,14 @@ class AsyncLine:
     async def _deliver(self, index: int, queued: list[Queued]) -> None:
         """Sends a batch and hands each step its shard's answer, or the batch's
         error, within the handle's timeout."""
-        line = self.line
+        calls = self.calls
         try:
-            if line.timeout is None:
+            if calls.timeout is None:
                 answers = await self._answers(index, queued)
             else:
-                answers = await asyncio.wait_for(self._answers(index, queued), line.timeout)
-        except asyncio.TimeoutError:
-            error: BaseException = line.unavailable(index, f"did not answer within {line.timeout:g} s")
+                answers = await asyncio.wait_for(self._answers(index, queued), calls.timeout)
+        except TimeoutError:
+            error: BaseException = calls.unavailable(index, f"did not answer within {calls.timeout:g} s")
         except asyncio.CancelledError:
             for entry in queued:
                 entry.flight.result.cancel()
@@ -463,29 +463,29 @@ class AsyncLine:
         while Ray restarts its shard, for as long as a caller waits (edits sent
         again are answered once)."""
         ray = _cluster.ray_module()
-        line = self.line
-        calls = [entry.call for entry in queued]
-        batched = all(call.kind in _wire.ON_THE_LINE for call in calls)
+        shard = self.calls.handles[index]
+        batch = [entry.call for entry in queued]
+        batched = all(call.kind in _wire.ON_THE_LINE for call in batch)
         while True:
             if all(entry.flight.result.done() for entry in queued):
                 return [None] * len(queued)  # every caller stopped waiting
             try:
                 if not batched:  # folds and exports: Ray calls of their own
-                    return list(await asyncio.gather(*(line.handles[index].call.remote(call) for call in calls)))
+                    return list(await asyncio.gather(*(shard.call.remote(call) for call in batch)))
                 address = await self._address(index)
-                payload = _line.encode_calls(calls)
+                payload = _line.encode_calls(batch)
                 if address is not None and len(payload) <= _line.MAX_REQUEST:
                     answered = await self._on_line(index, address, payload)
                     if answered is not None:
-                        return _wire.decode_answers(calls, answered)
+                        return _wire.decode_answers(batch, answered)
                     continue  # the line broke: ask again where the shard listens
-                return await line.handles[index].batch.remote(calls)  # type: ignore[no-any-return]
+                return await shard.batch.remote(batch)  # type: ignore[no-any-return]
             except ray.exceptions.ActorUnavailableError:
-                if line.closed:
+                if self.calls.closed:
                     raise ClosedError() from None
                 await asyncio.sleep(RESEND_PAUSE)
             except ray.exceptions.RayError as error:
-                raise line.lost(index, error) from None
+                raise self.calls.lost(index, error) from None
 
     async def _on_line(self, index: int, address: Address, payload: bytes) -> bytes | None:
         """The payload of a batch's answers, or None when the line broke (and
@@ -494,21 +494,21 @@ class AsyncLine:
             connection = self._connections.get(address)
             if connection is None or not connection.usable():
                 connection = self._connections[address] = await _line.AsyncConnection.open(address)
-        except (OSError, asyncio.TimeoutError, LineBroken) as error:
-            self.line.ways[index].by_ray(f"its direct line at {address[0]}:{address[1]} cannot be reached: {error}")
+        except (TimeoutError, OSError, LineBroken) as error:
+            self.calls.ways[index].by_ray(f"its direct line at {address[0]}:{address[1]} cannot be reached: {error}")
             return None
         try:
             return await connection.send(payload)
         except LineBroken:
             self._connections.pop(address, None)
-            self.line.ways[index] = Way()
+            self.calls.ways[index] = Way()
             await asyncio.sleep(RESEND_PAUSE)
             return None
 
     async def _address(self, index: int) -> Address | None:
-        way = self.line.ways[index]
+        way = self.calls.ways[index]
         if not way.known():
-            found = await self.line.handles[index].call.remote(Call(_wire.LINE))
+            found = await self.calls.handles[index].call.remote(Call(_wire.LINE))
             if found is None:
                 way.by_ray(NO_LINE)
             else:
