@@ -63,7 +63,11 @@ class AsyncShardedCorvane(Handle):
         await asyncio.to_thread(_lifecycle.destroy_named, name, timeout=timeout)
 
     def close(self) -> None:
-        """Ends this handle; the store runs on for other handles."""
+        """Ends this handle. An unnamed store made by this handle stops with it,
+        and its temporary files go (an asyncio handle never made one); a named
+        store runs on for other handles, and files under a `path` stay, to be
+        reopened. If this handle started Ray, the last handle of this process
+        to close stops it."""
         calls = self._calls
         if calls is None or calls.closed:
             return
@@ -102,16 +106,39 @@ class AsyncShardedCorvane(Handle):
     # Operators' view
 
     async def describe(self) -> list[dict[str, Any]]:
-        """As ShardedCorvane.describe()."""
+        """For each shard: its process id and node, key count, folder, the sizes of
+        its snapshot and log, how many edits the log holds, how many handles'
+        replies it keeps, and its resident memory now and at its peak."""
         return await self._run(self._describe())
 
     async def checkpoint(self, directory: str | os.PathLike[str] | None = None) -> None:
-        """As ShardedCorvane.checkpoint()."""
+        """Folds every shard's log into a new snapshot now (they also fold on
+        their own once a log outgrows its snapshot). With a directory, does
+        what `export(directory)` does, as this method did before `export`.
+
+        A shard holding text that is not UTF-8 cannot fold: UnicodeDecodeError,
+        and its log goes on.
+        """
         await self._run(self._checkpoint(directory))
 
     async def export(self, directory: str | os.PathLike[str], *, format: str = "jsonl") -> None:
-        """As ShardedCorvane.export()."""
+        """Writes every entry to `directory`, one file per shard, JSON lines
+        (`format="jsonl"`) or Parquet (`format="parquet"`), for
+        `from_partitions` (with any shard count) or any other reader.
+
+        The export is whole or absent: the files are written under names of
+        their own, and a manifest listing them (`corvane-export.json`) is
+        renamed into place last; the files of an older export there are then
+        removed. The entries never pass through the driver, and the folder
+        must be reachable at the same path from every node.
+        """
         await self._run(self._export(directory, format))
+
+    async def to_dataset(self) -> Any:
+        """The entries as a `ray.data.Dataset` of a string column "key" and a
+        list-of-strings column "tags" (sorted), one block per shard, made by
+        the shards now: write it to any sink Ray Data writes to."""
+        return await asyncio.to_thread(_lifecycle.dataset_of, self._open_calls())
 
     # Queries
 
@@ -164,15 +191,15 @@ class AsyncShardedCorvane(Handle):
         return await self._run(self._tags_in_use())
 
     async def len(self) -> int:
-        """How many keys the store holds (len() of a ShardedCorvane)."""
+        """How many keys the store holds (`len(store)`, or `await handle.len()`)."""
         return await self._run(self._len())
 
     async def contains(self, key: Text) -> bool:
-        """Whether the store holds the key (`in` with a ShardedCorvane)."""
+        """Whether the store holds the key (`key in store`, or `await handle.contains(key)`)."""
         return await self._run(self._contains(key))
 
     async def getitem(self, key: Text) -> set[str]:
-        """A new set of the key's tags; KeyError when it is absent (`store[key]`)."""
+        """A new set of the key's tags; KeyError when it is absent (`store[key]`, or `await handle.getitem(key)`)."""
         return await self._run(self._getitem(key))
 
     @overload
@@ -218,11 +245,12 @@ class AsyncShardedCorvane(Handle):
         await self._run(self._discard_tag(key, tag))
 
     async def setitem(self, key: Text, tags: Iterable[Text]) -> None:
-        """Sets the key's tags (`store[key] = tags`); an empty `tags` removes the key."""
+        """Sets the key's tags; an empty `tags` removes the key (`store[key] = tags`, or
+        `await handle.setitem(key, tags)`)."""
         await self._run(self._setitem(key, tags))
 
     async def delitem(self, key: Text) -> None:
-        """Removes the key; KeyError when it is absent (`del store[key]`)."""
+        """Removes the key; KeyError when it is absent (`del store[key]`, or `await handle.delitem(key)`)."""
         await self._run(self._delitem(key))
 
     async def erase(self, key: Text) -> set[str]:
@@ -246,7 +274,11 @@ class AsyncShardedCorvane(Handle):
         return await self._run(self._popitem())
 
     async def setdefault(self, key: Text, default: Iterable[Text]) -> set[str]:
-        """The key's tags; when it is absent, first stores `default` (an empty one stores nothing)."""
+        """The key's tags; when it is absent, first stores `default` (an empty one stores nothing).
+
+        `default` is read on the driver before the key's shard is asked, so a
+        one-shot iterable is used up even when the key is present.
+        """
         return await self._run(self._setdefault(key, default))
 
     async def update(self, d: Mapping[Text, Iterable[Text]]) -> None:

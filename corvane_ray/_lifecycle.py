@@ -25,7 +25,7 @@ from ._calls import ShardCalls
 from ._cluster import RayLease, released_on_error
 from ._convert import routed_chunks
 from ._shard import Shard
-from ._wire import IDENTITY, INFO, LOAD, RETIRE, START, Call
+from ._wire import IDENTITY, INFO, LOAD, RETIRE, START, TABLE, Call
 from .errors import ShardUnavailableError, StoreNotFoundError, StoreReplacedError
 
 DEFAULT_TIMEOUT = 300.0
@@ -351,6 +351,17 @@ def readiness(calls: ShardCalls, indices: Sequence[int], deadline: float | None)
         states[index] = READY if info["ready"] else "is made, waiting for its load" if info["folder"] else \
             "is not started"
     return states
+
+
+def dataset_of(calls: ShardCalls) -> Any:
+    """The shards' entries as a Ray dataset of one Arrow table per shard, made by the shards now."""
+    ray = _cluster.ray_module()
+    tables = [handle.call.remote(Call(TABLE)) for handle in calls.handles]
+    ready, _ = ray.wait(tables, num_returns=len(tables), timeout=calls.timeout, fetch_local=False)
+    if len(ready) < len(tables):
+        index = next(i for i, table in enumerate(tables) if table not in ready)
+        raise calls.unavailable(index, f"did not answer within {calls.timeout:g} s")
+    return ray.data.from_arrow_refs(tables)
 
 
 # Stopping

@@ -3,15 +3,16 @@
 from __future__ import annotations
 
 import os
+import sys
+from asyncio import events as asyncio_events
 from collections.abc import Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import Any, TypeVar, overload
 
-from . import _cluster, _lifecycle, _partitions
+from . import _lifecycle, _partitions
 from ._asyncio import AsyncShardedCorvane
 from ._handle import ABSENT, Handle, Op, R, Text
 from ._lifecycle import DEFAULT_TIMEOUT, DatasetBlocks, Sources
-from ._wire import TABLE, Call
 
 _Default = TypeVar("_Default")
 
@@ -137,9 +138,10 @@ class ShardedCorvane(Handle):
 
     def close(self) -> None:
         """Ends this handle. An unnamed store made by this handle stops with it,
-        and its temporary files go; a named store runs on for other handles,
-        and files under a `path` stay, to be reopened. If this handle started
-        Ray, the last handle of this process to close stops it."""
+        and its temporary files go (an asyncio handle never made one); a named
+        store runs on for other handles, and files under a `path` stay, to be
+        reopened. If this handle started Ray, the last handle of this process
+        to close stops it."""
         calls = self._calls
         if calls is None or calls.closed:
             return
@@ -211,14 +213,8 @@ class ShardedCorvane(Handle):
         """The entries as a `ray.data.Dataset` of a string column "key" and a
         list-of-strings column "tags" (sorted), one block per shard, made by
         the shards now: write it to any sink Ray Data writes to."""
-        calls = self._open_calls()
-        ray = _cluster.ray_module()
-        tables = [handle.call.remote(Call(TABLE)) for handle in calls.handles]
-        ready, _ = ray.wait(tables, num_returns=len(tables), timeout=calls.timeout, fetch_local=False)
-        if len(ready) < len(tables):
-            index = next(i for i, table in enumerate(tables) if table not in ready)
-            raise calls.unavailable(index, f"did not answer within {calls.timeout:g} s")
-        return ray.data.from_arrow_refs(tables)
+        _refuse_in_a_running_loop()
+        return _lifecycle.dataset_of(self._open_calls())
 
     def asyncio(self) -> AsyncShardedCorvane:
         """An asyncio handle to the same shards (see AsyncShardedCorvane), to
@@ -229,6 +225,7 @@ class ShardedCorvane(Handle):
 
     def _run(self, op: Op[R]) -> R:
         """Runs an operation's steps, each with every shard it names at once."""
+        _refuse_in_a_running_loop()
         calls = self._open_calls()
         try:
             plan, edit = next(op)
@@ -293,15 +290,18 @@ class ShardedCorvane(Handle):
         return self._run(self._tags_in_use())
 
     def __len__(self) -> int:
+        """How many keys the store holds (`len(store)`, or `await handle.len()`)."""
         return self._run(self._len())
 
     def __bool__(self) -> bool:
         return len(self) > 0
 
     def __contains__(self, key: Text) -> bool:
+        """Whether the store holds the key (`key in store`, or `await handle.contains(key)`)."""
         return self._run(self._contains(key))
 
     def __getitem__(self, key: Text) -> set[str]:
+        """A new set of the key's tags; KeyError when it is absent (`store[key]`, or `await handle.getitem(key)`)."""
         return self._run(self._getitem(key))
 
     @overload
@@ -351,9 +351,12 @@ class ShardedCorvane(Handle):
         self._run(self._discard_tag(key, tag))
 
     def __setitem__(self, key: Text, tags: Iterable[Text]) -> None:
+        """Sets the key's tags; an empty `tags` removes the key (`store[key] = tags`, or
+        `await handle.setitem(key, tags)`)."""
         self._run(self._setitem(key, tags))
 
     def __delitem__(self, key: Text) -> None:
+        """Removes the key; KeyError when it is absent (`del store[key]`, or `await handle.delitem(key)`)."""
         self._run(self._delitem(key))
 
     def erase(self, key: Text) -> set[str]:
@@ -404,6 +407,15 @@ class ShardedCorvane(Handle):
     def clear(self) -> None:
         """Removes every key and tag."""
         self._run(self._clear())
+
+def _refuse_in_a_running_loop() -> None:
+    """A blocking call would stall the event loop of the thread it is made in
+    (and every coroutine waiting on it); a notebook's kernel runs each cell
+    inside its loop, so there it may."""
+    if asyncio_events._get_running_loop() is not None and "ipykernel" not in sys.modules:
+        raise RuntimeError("a ShardedCorvane call blocks the running event loop: use store.asyncio() (an "
+                           "AsyncShardedCorvane) in coroutines, or make the call in a thread of its own")
+
 
 def _reopen(name: str | None, handles: list[Any] | None, count: int, timeout: float | None,
             root: str | None, store_id: str | None = None, direct: bool = True) -> ShardedCorvane:

@@ -143,3 +143,35 @@ def test_asyncio_handles_open_by_name_and_pickle(local_ray, tmp_path):
             store.close()
     with pytest.raises(corvane_ray.StoreNotFoundError):
         ShardedCorvane.open("async-handles")
+
+
+RENAMED = {"__len__": "len", "__contains__": "contains", "__getitem__": "getitem", "__setitem__": "setitem",
+           "__delitem__": "delitem", "__enter__": "__aenter__", "__exit__": "__aexit__"}
+BLOCKING_ONLY = {"__init__", "__iter__", "__bool__", "__reduce__", "asyncio", "from_partitions", "from_dataset"}
+
+
+def test_the_blocking_and_the_asyncio_handles_offer_the_same_operations():
+    import inspect
+
+    for name, blocking in inspect.getmembers(ShardedCorvane):
+        if name in BLOCKING_ONLY or (name.startswith("_") and name not in RENAMED):
+            continue
+        asynchronous = getattr(AsyncShardedCorvane, RENAMED.get(name, name), None)
+        assert asynchronous is not None, f"the asyncio handle has no {name}"
+        if isinstance(blocking, property) or asynchronous is blocking:  # shared by both
+            continue
+        assert list(inspect.signature(asynchronous).parameters) == list(inspect.signature(blocking).parameters), name
+        if name not in ("__enter__", "__exit__"):
+            assert inspect.getdoc(asynchronous) == inspect.getdoc(blocking), name
+            assert inspect.iscoroutinefunction(asynchronous) or name == "close", name
+
+
+def test_a_blocking_call_inside_a_running_event_loop_says_to_use_the_asyncio_handle(sharded):
+    store = sharded(1)
+
+    async def main():
+        with pytest.raises(RuntimeError, match=r"blocks the running event loop: use store.asyncio\(\)"):
+            store.count([])
+        assert await asyncio.to_thread(store.count, []) == 0  # from a thread of its own, it may
+
+    asyncio.run(main())
