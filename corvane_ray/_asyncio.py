@@ -121,7 +121,8 @@ class AsyncShardedCorvane(Handle):
         """
         await self._run(self._checkpoint(directory))
 
-    async def export(self, directory: str | os.PathLike[str], *, format: str = "jsonl") -> None:
+    async def export(self, directory: str | os.PathLike[str], *, format: str = "jsonl",
+                     progress: bool | None = None) -> None:
         """Writes every entry to `directory`, one file per shard, JSON lines
         (`format="jsonl"`) or Parquet (`format="parquet"`), for
         `from_partitions` (with any shard count) or any other reader.
@@ -130,9 +131,12 @@ class AsyncShardedCorvane(Handle):
         their own, and a manifest listing them (`corvane-export.json`) is
         renamed into place last; the files of an older export there are then
         removed. The entries never pass through the driver, and the folder
-        must be reachable at the same path from every node.
+        must be reachable at the same path from every node. An export that
+        runs for more than 2 s shows its shards written as they come, in a
+        terminal or a notebook (`progress=False`: never; `True`: also when
+        nobody watches).
         """
-        await self._run(self._export(directory, format))
+        await self._run(self._export(directory, format, progress))
 
     async def to_dataset(self) -> Any:
         """The entries as a `ray.data.Dataset` of a string column "key" and a

@@ -91,6 +91,7 @@ class ShardCore:
         self.fold_at = FOLD_FLOOR
         self.missing: OSError | None = None  # why a restarted shard found no folder
         self.retired = False
+        self.folds = 0  # folds since this process took the shard over
         self.lock = threading.Lock()  # held by each call, whichever way it came
         if restarted:
             try:
@@ -231,6 +232,11 @@ class ShardCore:
         self.ready, self.retired = False, True
 
     # Calls
+
+    def figures(self) -> tuple[int, int, int]:
+        """The log's size, the keys held and the folds so far, for the shard's metrics."""
+        files = self.files
+        return (files.log_bytes if files else 0), len(self.store), self.folds
 
     def line_key(self) -> bytes | None:
         """The key a caller of this shard's direct line proves it holds; None
@@ -389,7 +395,7 @@ class ShardCore:
             ledger.replies.pop(seq, None)
             return Failure(error)
         self.store, self.ready = store, True
-        self.fold_at = max(FOLD_FLOOR, files.snapshot_bytes)
+        self._folded(files)
         return None
 
     def table(self) -> Any:
@@ -415,8 +421,12 @@ class ShardCore:
         except Exception as error:  # text that is not UTF-8, or a full disk: the log goes on
             self.fold_at = 2 * files.log_bytes
             return Failure(error)
-        self.fold_at = max(FOLD_FLOOR, files.snapshot_bytes)
+        self._folded(files)
         return None
+
+    def _folded(self, files: ShardFiles) -> None:
+        self.folds += 1
+        self.fold_at = max(FOLD_FLOOR, files.snapshot_bytes)
 
     def _meta(self) -> dict[str, Any]:
         """What a snapshot says besides the entries: which shard it is of, whether its load is in, and what it

@@ -19,6 +19,7 @@ from ._calls import Plan, ShardCalls
 from ._cluster import RayLease
 from ._convert import NotText, Wire, key_bytes, refuse, tag_list, text_bytes, update_pairs
 from ._lifecycle import Adopted
+from ._progress import Progress, Watcher
 from ._routing import shard_of
 from ._wire import EDIT, EXPORT, FOLD, INFO, READ, READ_MANY, Call
 from .errors import ClosedError
@@ -307,11 +308,11 @@ class Handle:
 
     def _checkpoint(self, directory: str | os.PathLike[str] | None) -> Op[None]:
         if directory is not None:
-            yield from self._export(directory, "jsonl")
+            yield from self._export(directory, "jsonl", None)
         else:
             yield self._each_shard(Call(FOLD))
 
-    def _export(self, directory: str | os.PathLike[str], format: str) -> Op[None]:
+    def _export(self, directory: str | os.PathLike[str], format: str, progress: bool | None) -> Op[None]:
         if format not in _partitions.FORMATS:
             raise ValueError(f"format must be 'jsonl' or 'parquet', not {format!r}")
         count = self._open_calls().count
@@ -320,14 +321,20 @@ class Handle:
         _durable.make_private_folder(folder)
         export_id = _partitions.new_export_id()
         names = [_partitions.export_name(i, count, export_id, format) for i in range(count)]
+        paths = [os.path.join(folder, name) for name in names]
+        watcher = Watcher(Progress("exporting shards", count, progress),
+                          lambda waiting: [path for path in waiting if os.path.exists(path)])
+        for path in paths:
+            watcher.add(path)
         with _partitions.export_lock(folder):
             try:
-                counts = in_order((yield {i: Call(EXPORT, args=(os.path.join(folder, name),))
-                                          for i, name in enumerate(names)}, False))
+                counts = in_order((yield {i: Call(EXPORT, args=(path,)) for i, path in enumerate(paths)}, False))
                 _partitions.commit_export(folder, export_id, names, counts)
             except BaseException:
                 _partitions.discard_export_files(folder, only=export_id)
                 raise
+            finally:
+                watcher.stop()
 
     def _root_of_store(self) -> Op[str | None]:
         if self._root is not None:

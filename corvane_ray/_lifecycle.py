@@ -24,6 +24,7 @@ from . import _cluster, _durable, _partitions
 from ._calls import ShardCalls
 from ._cluster import RayLease, released_on_error
 from ._convert import routed_chunks
+from ._progress import Progress, Watcher
 from ._shard import Shard
 from ._wire import IDENTITY, INFO, LOAD, RETIRE, START, TABLE, Call
 from .errors import ShardUnavailableError, StoreNotFoundError, StoreReplacedError
@@ -63,7 +64,7 @@ class Adopted(NamedTuple):
 def make(data: object, sources: Sources | None, *, shards: int | None, name: str | None,
          path: str | os.PathLike[str] | None, durability: str, timeout: float | None,
          actor_options: Mapping[str, Any] | None, init_options: Mapping[str, Any] | None,
-         direct: bool) -> Adopted:
+         direct: bool, progress: bool | None = None, what: str = "loading") -> Adopted:
     """Makes a store (or reopens the one under `path`) and loads `data` or `sources` into it."""
     if shards is not None and (type(shards) is not int or shards < 1):
         raise ValueError(f"shards must be a positive int, not {shards!r}")
@@ -86,7 +87,7 @@ def make(data: object, sources: Sources | None, *, shards: int | None, name: str
             if data is not None:
                 load_data(calls, data)
             elif sources is not None:
-                load_sources(calls, sources, options)
+                load_sources(calls, sources, options, Progress(what, _size_of(sources), progress))
         except BaseException as error:
             stop_shards(handles, delete=not reopen, seconds=seconds)
             if made_root and root is not None:
@@ -201,7 +202,7 @@ def load_data(calls: ShardCalls, data: object) -> None:
     calls.run({i: Call(LOAD, args=tuple(refs[i])) for i in range(calls.count)}, edit=True)
 
 
-def load_sources(calls: ShardCalls, sources: Sources, options: Mapping[str, Any]) -> None:
+def load_sources(calls: ShardCalls, sources: Sources, options: Mapping[str, Any], progress: Progress) -> None:
     """Each source is split by a Ray task into a chunk for every shard; each
     shard then builds from its chunks, in source order. Splits start as the
     sources come, so a dataset's blocks are split while it runs. A split is
@@ -213,11 +214,21 @@ def load_sources(calls: ShardCalls, sources: Sources, options: Mapping[str, Any]
         _split_task = _cluster.ray_module().remote(_partitions.split)
     splitter = _split_task.options(num_returns=count, max_retries=-1,
                                    **{name: options[name] for name in SPLIT_OPTIONS if name in options})
-    splits: list[list[Any]] = []
-    for args in sources:
-        split = splitter.remote(count, *args)
-        splits.append(split if count > 1 else [split])
-    calls.run({i: Call(LOAD, args=tuple(split[i] for split in splits)) for i in range(count)}, edit=True)
+    ray = _cluster.ray_module()
+    watcher = Watcher(progress, lambda refs: ray.wait(refs, num_returns=len(refs), timeout=0, fetch_local=False)[0])
+    try:
+        splits: list[list[Any]] = []
+        for args in sources:
+            split = splitter.remote(count, *args)
+            splits.append(split if count > 1 else [split])
+            watcher.add(splits[-1][0])
+        calls.run({i: Call(LOAD, args=tuple(split[i] for split in splits)) for i in range(count)}, edit=True)
+    finally:
+        watcher.stop()
+
+
+def _size_of(sources: Sources) -> int | None:
+    return len(sources) if isinstance(sources, list) else None
 
 
 class DatasetBlocks:

@@ -11,12 +11,14 @@ the calls that need it, so that the driver can load this module without it.
 from __future__ import annotations
 
 import sys
+import time
 import warnings
 from collections.abc import Sequence
 from typing import Any
 
 from . import _line, _wire
 from ._core import ShardCore
+from ._metrics import ShardMetrics
 from ._wire import Call
 
 
@@ -24,10 +26,14 @@ class Shard:
     """The actor."""
 
     def __init__(self, spec: dict[str, Any]) -> None:
-        self.core = ShardCore(spec, restarted=_restarted())
+        restarted = _restarted()
+        self.core = ShardCore(spec, restarted=restarted)
         self.line: _line.Listener | None = None
-        if spec.get("direct", True) and _actor_context() is not None:
+        self.metrics: ShardMetrics | None = None
+        if _actor_context() is not None:
             self.line = _line.Listener(_node_address(), self.core.line_key, self.answer_all, _wire.encode_answers)
+            self.metrics = ShardMetrics(spec["name"] or spec["store"], self.core.index, self.core.figures,
+                                        restarted=restarted)
 
     def call(self, call: Call) -> Any:
         """Answers one call; a load's chunks are fetched from Ray's object store first."""
@@ -44,19 +50,26 @@ class Shard:
         return self.answer_all(calls)
 
     def answer(self, call: Call) -> Any:
+        started = time.perf_counter()
         answer = self.core.serve(call)
-        if call.kind == _wire.INFO:
-            answer["node"] = _node()
-            answer["line"] = self.line and list(self.line.address)
+        self._counted(call, answer, time.perf_counter() - started)
         return answer
 
     def answer_all(self, calls: Sequence[Call]) -> list[Any]:
+        started = time.perf_counter()
         answers = self.core.serve_all(calls)
+        each = (time.perf_counter() - started) / max(1, len(calls))
         for call, answer in zip(calls, answers):
-            if call.kind == _wire.INFO:
-                answer["node"] = _node()
-                answer["line"] = self.line and list(self.line.address)
+            self._counted(call, answer, each)
         return answers
+
+    def _counted(self, call: Call, answer: Any, seconds: float) -> None:
+        """Counts a call for the metrics; an operator's view of the shard gets its node and line."""
+        if self.metrics is not None:
+            self.metrics.count(call.kind, seconds)
+        if call.kind == _wire.INFO:
+            answer["node"] = _node()
+            answer["line"] = self.line and list(self.line.address)
 
     def line_address(self) -> tuple[str, int, bytes] | None:
         """Where this shard's direct line listens, and the key that proves a

@@ -63,6 +63,7 @@ class ShardedCorvane(Handle):
         actor_options: Mapping[str, Any] | None = None,
         init_options: Mapping[str, Any] | None = None,
         direct: bool = True,
+        progress: bool | None = None,
     ) -> ShardedCorvane:
         """A store of the entries in partition files: JSON lines of
         {"key": ..., "tags": [...]} objects (*.jsonl), or Parquet files of a
@@ -71,17 +72,20 @@ class ShardedCorvane(Handle):
         `export`) or, without one, for its *.jsonl and *.parquet files in
         name order.
 
-        The shards read the files themselves, each file once, parsing in C
-        (msgspec, pyarrow), and pass every entry to the shard it routes to; a
-        later entry for a key replaces an earlier one, in the order of
-        `paths`. The files must be readable at the same path from every node.
-        A line or row that is not an entry fails the load, naming its file
-        and its line or row (numbered from 1).
+        A Ray task per file reads it, once, parsing in C (msgspec, pyarrow),
+        and passes every entry to the shard it routes to; a later entry for a
+        key replaces an earlier one, in the order of `paths`. The files must
+        be readable at the same path from every node. A line or row that is
+        not an entry fails the load, naming its file and its line or row
+        (numbered from 1). A load that runs for more than 2 s shows the files
+        read as they come, in a terminal or a notebook (`progress=False`:
+        never; `True`: also when nobody watches).
         """
         files = _partitions.partition_files(paths)
         store = cls.__new__(cls)
         store._make(None, [(path,) for path in files], shards=shards, name=name, path=path, durability=durability,
-                    timeout=timeout, actor_options=actor_options, init_options=init_options, direct=direct)
+                    timeout=timeout, actor_options=actor_options, init_options=init_options, direct=direct,
+                    progress=progress, what="reading partitions")
         return store
 
     @classmethod
@@ -99,6 +103,7 @@ class ShardedCorvane(Handle):
         actor_options: Mapping[str, Any] | None = None,
         init_options: Mapping[str, Any] | None = None,
         direct: bool = True,
+        progress: bool | None = None,
     ) -> ShardedCorvane:
         """A store of the rows of a `ray.data.Dataset`, from its string column
         `key` and its list-of-strings column `tags` (other columns are
@@ -107,7 +112,8 @@ class ShardedCorvane(Handle):
         key: the rows never pass through this process. A later row for a key
         replaces an earlier one, in the dataset's order. A block whose
         columns are not such fails the load, naming the block (numbered from
-        0) and the row in it (from 1).
+        0) and the row in it (from 1). A load that runs for more than 2 s
+        shows the blocks taken as they come, as `from_partitions` does.
         """
         if not callable(getattr(dataset, "iter_internal_ref_bundles", None)):
             raise TypeError(f"from_dataset() takes a ray.data.Dataset, not {type(dataset).__name__}")
@@ -117,7 +123,7 @@ class ShardedCorvane(Handle):
         store = cls.__new__(cls)
         store._make(None, DatasetBlocks(dataset, key, tags), shards=shards, name=name, path=path,
                     durability=durability, timeout=timeout, actor_options=actor_options, init_options=init_options,
-                    direct=direct)
+                    direct=direct, progress=progress, what="taking dataset blocks")
         return store
 
     @classmethod
@@ -196,7 +202,8 @@ class ShardedCorvane(Handle):
         """
         self._run(self._checkpoint(directory))
 
-    def export(self, directory: str | os.PathLike[str], *, format: str = "jsonl") -> None:
+    def export(self, directory: str | os.PathLike[str], *, format: str = "jsonl",
+               progress: bool | None = None) -> None:
         """Writes every entry to `directory`, one file per shard, JSON lines
         (`format="jsonl"`) or Parquet (`format="parquet"`), for
         `from_partitions` (with any shard count) or any other reader.
@@ -205,9 +212,12 @@ class ShardedCorvane(Handle):
         their own, and a manifest listing them (`corvane-export.json`) is
         renamed into place last; the files of an older export there are then
         removed. The entries never pass through the driver, and the folder
-        must be reachable at the same path from every node.
+        must be reachable at the same path from every node. An export that
+        runs for more than 2 s shows its shards written as they come, in a
+        terminal or a notebook (`progress=False`: never; `True`: also when
+        nobody watches).
         """
-        self._run(self._export(directory, format))
+        self._run(self._export(directory, format, progress))
 
     def to_dataset(self) -> Any:
         """The entries as a `ray.data.Dataset` of a string column "key" and a

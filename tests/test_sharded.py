@@ -352,3 +352,54 @@ def test_exports_in_both_formats_come_back_as_the_store(sharded, local_ray, tmp_
     assert {row["key"]: set(row["tags"]) for row in rows} == expected and len(rows) == len(expected)
     with pytest.raises(ValueError, match="format must be 'jsonl' or 'parquet'"):
         store.export(tmp_path / "csv", format="csv")
+
+
+def shard_metrics(local_ray, store, wanted):
+    """The store's lines of the node's metrics (Prometheus text), once `wanted` of them all show."""
+    import urllib.request
+
+    node = local_ray._private.worker.global_worker.node
+    deadline = time.monotonic() + 90
+    while True:
+        text = urllib.request.urlopen(f"http://{node.node_ip_address}:{node.metrics_export_port}/metrics",
+                                      timeout=10).read().decode()
+        lines = [line for line in text.splitlines() if line.startswith("ray_corvane_shard_")
+                 and f'store="{store}"' in line]
+        if all(any(line.startswith(name) and float(line.rsplit(" ", 1)[1]) >= 1 for line in lines)
+               for name in wanted):
+            return lines
+        assert time.monotonic() < deadline, f"no {wanted} in {lines}"
+        time.sleep(1)
+
+
+def test_a_shard_reports_its_calls_log_folds_restarts_and_keys_to_ray_s_metrics(local_ray):
+    with ShardedCorvane({"k": ["a"], "j": ["b"]}, shards=1, name="watched") as store:
+        for _ in range(20):
+            store.count(["a"])
+            store.add_tag("k", "c")
+        store.checkpoint()
+        shard_metrics(local_ray, "watched", ['ray_corvane_shard_calls_total{', "ray_corvane_shard_keys{",
+                                             "ray_corvane_shard_folds_total{", "ray_corvane_shard_log_bytes{",
+                                             "ray_corvane_shard_call_seconds_count{"])
+        first = store.describe()[0]["pid"]
+        local_ray.kill(store.shards[0], no_restart=False)
+        while store.describe()[0]["pid"] == first:  # the old process may answer the line for a moment
+            time.sleep(0.05)
+        shard_metrics(local_ray, "watched", ["ray_corvane_shard_restarts_total{"])
+        assert store.describe()[0]["keys"] == 2  # describe() keeps its figures
+
+
+def test_long_loads_and_exports_show_progress_unless_told_not_to(local_ray, tmp_path, monkeypatch, capsys):
+    from corvane_ray import _progress
+
+    monkeypatch.setattr(_progress, "SHOW_AFTER", 0)  # shown at once, as a long load shows it after 2 s
+    write_partitions(tmp_path, [[{"key": f"k{n}/{i}", "tags": ["t"]} for i in range(100)] for n in range(6)])
+    with ShardedCorvane.from_partitions(tmp_path, shards=2, progress=True) as store:
+        store.export(tmp_path / "out", progress=True)
+    shown = capsys.readouterr().err
+    assert "reading partitions" in shown and "exporting shards" in shown
+    for progress in (False, None):  # None: shown only where someone watches, and pytest's stderr is no terminal
+        with ShardedCorvane.from_partitions(tmp_path, shards=2, progress=progress) as store:
+            store.export(tmp_path / "again", progress=progress)
+        shown = capsys.readouterr().err
+        assert "reading partitions" not in shown and "exporting shards" not in shown
