@@ -62,7 +62,7 @@ SETTLE = 3.0  # seconds for the cluster to go quiet after a load (its task worke
 
 
 def write_partitions(data, folder):
-    """The README's export, as JSON lines and as Parquet, split over files the same way."""
+    """The recipes' export, as JSON lines and as Parquet, split over files the same way."""
     items = list(data.items())
     for i in range(PARTITIONS):
         part = items[i::PARTITIONS]

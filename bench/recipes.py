@@ -1,4 +1,4 @@
-"""What the README's recipes cost at scale, on the benchmark's generated data.
+"""What the documented recipes cost at scale, on the benchmark's generated data.
 
     python bench/recipes.py [--keys N]
 

@@ -176,7 +176,7 @@ def start_shards(count: int, name: str | None, root: str | None, durability: str
 def close_at_exit(handle: Any) -> None:
     """An unnamed store ends with the process that made it: when that process
     exits without closing it, it is closed then, so that its temporary files
-    go too (a process killed outright leaves them, see the README)."""
+    go too (a process killed outright leaves them, see the docs on clean-up)."""
     global _closing_at_exit
     if not _closing_at_exit:
         atexit.register(_close_unnamed_stores)  # after Ray's own, so it runs before Ray stops

@@ -47,7 +47,7 @@ def test_a_named_store_outlives_the_process_that_made_it(cluster_env, tmp_path):
     assert printed == ["['a', 'c']"]
     started = time.monotonic()
     store = ShardedCorvane.open("outlives")
-    assert time.monotonic() - started < 10  # the README's figure comes from bench/cluster.py
+    assert time.monotonic() - started < 10  # the documented figure comes from bench/cluster.py
     assert store.to_dict() == {"a": {"x"}, "c": {"z"}} and store.name == "outlives"
     with pytest.raises(ValueError, match="a store named 'outlives' runs on this Ray cluster already"):
         ShardedCorvane(shards=1, name="outlives")
