@@ -8,7 +8,9 @@ corvane is faster), and resident memory per store measured in a fresh process.
 Workloads name tags by class: common, mid and rare, each defined by the share
 of the keys carrying it, which the run prints. The tables go to the terminal
 and to bench/results.md, the ratios to a PNG chart when matplotlib is installed.
-The bitmap peer needs pyroaring; without it that column is skipped. Tag queries
+Queries marked "(first)" name tags that no earlier call named, a fresh set
+for each measurement: a tag's first query, before corvane keeps anything
+for it. The bitmap peer needs pyroaring; without it that column is skipped. Tag queries
 across the whole range of tag frequencies: bench/sweep.py.
 """
 
@@ -93,6 +95,26 @@ def query(method, label, ranks):
     return Workload(f"{method} {label}", lambda store, ctx: (partial(getattr(store, method), ctx["tags"][ranks]), 1))
 
 
+def shared(peer, ctx):
+    return ctx["stores"][NAMES[peer]]
+
+
+def first_query(name, body, rank_sets):
+    """A query of tags no call named before: measurement i names the tags of
+    rank_sets[i] (ranks, as for query()), the same ones on every peer."""
+
+    def bind(store, ctx):
+        taken = ctx.setdefault("fresh", {}).setdefault((name, NAMES[type(store)]), iter(rank_sets))
+        return partial(body, store, ctx["tags"][next(taken)]), 1
+
+    return Workload(f"{name} (first)", bind, fresh=shared)
+
+
+def exclusion(store, tags):
+    """The entries carrying the first tag and none of the others."""
+    return store.find(tags[:1]) - store.find_any(tags[1:])
+
+
 def build_by_loop(store, ctx):
     for key, tags in ctx["data"].items():
         store.add_tags(key, tags)
@@ -143,7 +165,22 @@ for method in ("find", "count"):
         query(method, "absent", (0, None)),
     ]
 for method in ("find_any", "count_any"):
-    WORKLOADS += [query(method, "2 common", (0, 1)), query(method, "3 rare", (2000, 3000, 4000))]
+    WORKLOADS += [query(method, "2 common", (0, 1)), query(method, "3 mid", (3, 4, 5)),
+                  query(method, "3 rare", (2000, 3000, 4000))]
+WORKLOADS.append(Workload("exclusion: find 1 common - find_any 2 mid",
+                          lambda store, ctx: (partial(exclusion, store, ctx["tags"][(0, 3, 4)]), 1)))
+# First queries take tags of their own, at ranks no other workload names, one
+# set per measurement (so at most FRESH measurements).
+FRESH = 5
+WORKLOADS += [
+    first_query("find 1 common", lambda store, tags: store.find(tags), [(6 + i,) for i in range(FRESH)]),
+    first_query("find 1 mid", lambda store, tags: store.find(tags), [(40 + i,) for i in range(FRESH)]),
+    first_query("find 1 rare", lambda store, tags: store.find(tags), [(500 + i,) for i in range(FRESH)]),
+    first_query("find_any 3 mid", lambda store, tags: store.find_any(tags),
+                [(60 + 3 * i, 61 + 3 * i, 62 + 3 * i) for i in range(FRESH)]),
+    first_query("exclusion: find 1 common - find_any 2 mid", exclusion,
+                [(11 + i, 80 + 2 * i, 81 + 2 * i) for i in range(FRESH)]),
+]
 WORKLOADS += [
     once("retain_where 2 common", lambda store, ctx: store.retain_where(ctx["tags"][(0, 1)]), fresh=full),
     once("retain_where_any 2 mid", lambda store, ctx: store.retain_where_any(ctx["tags"][(3, 4)]), fresh=full),
@@ -188,7 +225,7 @@ def measure(workload, name, ctx, repeat):
         call, ops = workload.bind(ctx["stores"][name], ctx)
         return measure_call(call, repeat, ops)
     best = float("inf")
-    for _ in range(repeat):
+    for _ in range(min(repeat, FRESH) if workload.fresh is shared else repeat):
         call, ops = workload.bind(workload.fresh(peer, ctx), ctx)
         start = time.perf_counter()
         call()

@@ -10,7 +10,11 @@ call; the ratio is the peer's time over corvane's (above 1: corvane is faster).
 corvane keeps the key set of a tag queried alone, and of each of a few rare
 tags queried together, so repeated find and find_any calls copy them: the
 "first" rows drop the kept sets before every call (by an untimed edit of the
-tags involved) and time that one call.
+tags involved) and time that one call. The rows of one tag per share time a
+find of it repeated and, "(fresh tag)", the first find of each of FRESH more
+tags of that share; the dict of sets answers both with a copy of its set.
+The exclusion rows find the keys of one tag of a share that carry neither of
+two 30% tags.
 """
 
 import argparse
@@ -40,6 +44,7 @@ PEERS["pure Python"] = PyTagStore
 FREQUENCIES = [0.0001, 0.001, 0.005, 0.01, 0.02, 0.05, 0.1, 0.3, 0.5]
 OPS = ["count", "find", "count_any", "find_any"]
 FIRST_CALLS = 30  # single calls timed after dropping kept sets; the best counts
+FRESH = 5  # tags of each share queried once each by the fresh-tag rows
 
 
 def share(f):
@@ -55,6 +60,9 @@ def generate(n_keys, seed=7):
         for j in (1, 2, 3):
             for i in rng.sample(range(n_keys), max(1, round(f * n_keys))):
                 data[keys[i]].append(f"{share(f)}-{j}")
+        for j in range(FRESH):
+            for i in rng.sample(range(n_keys), max(1, round(f * n_keys))):
+                data[keys[i]].append(f"{share(f)}-fresh-{j}")
     return data
 
 
@@ -83,6 +91,48 @@ def first_call(store, op, tags, probe="sweep-probe"):
     return best
 
 
+def fresh_first(store, f):
+    """The best time of the first find of each fresh tag of share f."""
+    best = float("inf")
+    for j in range(FRESH):
+        tags = [f"{share(f)}-fresh-{j}"]
+        start = time.perf_counter()
+        store.find(tags)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def exclusion(store, tags):
+    return store.find(tags[:1]) - store.find_any(tags[1:])
+
+
+def single_tag_rows(stores, peers, repeat):
+    """Rows of one tag per share: find repeated, the first find of a fresh
+    tag, and the exclusion of two 30% tags."""
+    rows = []
+    for kind in ("find 1", "find (fresh tag) 1", "exclusion"):
+        for f in FREQUENCIES:
+            times = {}
+            for name, store in stores.items():
+                if kind == "find 1":
+                    times[name] = measure_call(lambda s=store: s.find([f"{share(f)}-1"]), repeat)
+                elif kind == "exclusion":
+                    tags = [f"{share(f)}-1", "30%-1", "30%-2"]
+                    times[name] = measure_call(lambda s=store: exclusion(s, tags), repeat)
+                else:
+                    times[name] = fresh_first(store, f)
+            label = f"{kind} × {share(f)}" if kind != "exclusion" else f"exclusion {share(f)} - any 2 × 30%"
+            rows.append(row_of(label, times, peers))
+            print(rows[-1], flush=True)
+    return rows
+
+
+def row_of(label, times, peers):
+    cells = [fmt_time(times["corvane"])]
+    cells += [f"{fmt_time(times[p])} ({times[p] / times['corvane']:.2f}x)" for p in peers]
+    return f"| {label} | " + " | ".join(cells) + " |"
+
+
 def run(n_keys, repeat):
     print(f"{n_keys:,} keys; figures are times per call, ratios peer / corvane (above 1: corvane is faster)")
     data = generate(n_keys)
@@ -101,11 +151,9 @@ def run(n_keys, repeat):
                         times[name] = how(lambda s=store: getattr(s, op)(tags), repeat)
                     else:
                         times[name] = how(store, op, tags)
-                cells = [fmt_time(times["corvane"])]
-                cells += [f"{fmt_time(times[p])} ({times[p] / times['corvane']:.2f}x)" for p in peers]
-                row = f"| {op}{suffix} {label} | " + " | ".join(cells) + " |"
-                rows.append(row)
-                print(row, flush=True)
+                rows.append(row_of(f"{op}{suffix} {label}", times, peers))
+                print(rows[-1], flush=True)
+    rows += single_tag_rows(stores, peers, repeat)
     return "\n".join(rows)
 
 

@@ -85,6 +85,18 @@ def test_kept_key_sets_of_overlapping_rare_tags_unite_without_repeats():
         assert "mine" not in m.find_any(tags) and m.find(tags[:1]) == {k for k, v in data.items() if tags[0] in v}
 
 
+def test_a_key_set_too_large_to_keep_is_an_answer_of_its_own_each_time():
+    m = Corvane({f"k{i}": ["all"] for i in range(60_000)})
+    everything = {f"k{i}" for i in range(60_000)}
+    for _ in range(3):  # the second query builds the set as one the store would keep, and gives it
+        found = m.find(["all"])
+        assert found == everything and m.find_any(["all"]) == everything
+        found.update(f"more{i}" for i in range(5000))  # grows as any set does
+        found.discard("k0")
+        assert len(found) == 64_999 and "k0" not in found and "more7" in found
+    assert m.find(["all"]) == everything
+
+
 def test_many_kept_key_sets_stay_within_budget():
     # More tags queried than the store has entries: kept sets are dropped as
     # needed and every answer stays right.

@@ -1,5 +1,6 @@
 #include "bindings/results.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace corvane {
@@ -32,20 +33,22 @@ setentry *slot_for(setentry *table, std::size_t mask, PyObject *key, Py_hash_t h
 // Keys reached through entry ids sit in three cold places: the entry, the
 // key's str object, and for a set the slot of the new table. Each is touched
 // `ahead` keys before the next needs it, so that the misses overlap instead
-// of following one another. `look_ahead` sees a key's object `ahead` keys
-// before `emit` gets it.
+// of following one another. Walking every entry, `look_ahead` sees a key's
+// object `ahead` keys before `emit` gets it.
 constexpr std::size_t ahead = 16;
 
 inline void no_look_ahead(PyObject *) noexcept {}
 
-template <class Emit, class LookAhead>
-void for_each_key(const Store &s, std::span<const Id> ids, Emit &&emit, LookAhead &&look_ahead) {
+template <class Emit>
+void for_each_key(const Store &s, std::span<const Id> ids, Emit &&emit) {
     const Store::Entry *entries = s.entries().data();
     const std::size_t n = ids.size();
+    // The first keys too, all at once: a short result is all start.
+    for (std::size_t i = 0; i < std::min(n, 3 * ahead); ++i) __builtin_prefetch(&entries[ids[i]]);
+    for (std::size_t i = 0; i < std::min(n, 2 * ahead); ++i) __builtin_prefetch(entries[ids[i]].key.object());
     for (std::size_t i = 0; i < n; ++i) {
         if (i + 3 * ahead < n) __builtin_prefetch(&entries[ids[i + 3 * ahead]]);
         if (i + 2 * ahead < n) __builtin_prefetch(entries[ids[i + 2 * ahead]].key.object());
-        if (i + ahead < n) look_ahead(entries[ids[i + ahead]].key.object());
         emit(str_of(entries[ids[i]].key));
     }
 }
@@ -62,6 +65,11 @@ void for_each_key(const Store &s, Emit &&emit, LookAhead &&look_ahead) {
 }
 
 }  // namespace
+
+Py_hash_t hash_of(PyObject *str) noexcept {
+    const Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(str)->hash;
+    return hash != -1 ? hash : PyObject_Hash(str);  // computes and caches; cannot fail for a str
+}
 
 PyObject *str_of(const PyText &text) {
     if (PyObject *s = text.str()) return s;
@@ -101,13 +109,26 @@ void SetBuilder::prefetch(PyObject *key) const noexcept {
 
 void SetBuilder::add(PyObject *str) noexcept {
     auto *so = reinterpret_cast<PySetObject *>(set_.get());
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(str)->hash;
-    if (hash == -1) hash = PyObject_Hash(str);  // computes and caches; cannot fail for a str
+    const Py_hash_t hash = hash_of(str);
     setentry *entry = slot_for(so->table, static_cast<std::size_t>(so->mask), str, hash, false);
     entry->key = Py_NewRef(str);
     entry->hash = hash;
     ++so->fill;
     ++so->used;
+}
+
+void SetBuilder::take_all(std::span<const Keyed> keyed) noexcept {
+    auto *so = reinterpret_cast<PySetObject *>(set_.get());
+    setentry *table = so->table;
+    const std::size_t mask = static_cast<std::size_t>(so->mask), n = keyed.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + ahead < n) __builtin_prefetch(&table[static_cast<std::size_t>(keyed[i + ahead].hash) & mask], 1);
+        setentry *entry = slot_for(table, mask, keyed[i].key, keyed[i].hash, false);
+        entry->key = keyed[i].key;
+        entry->hash = keyed[i].hash;
+    }
+    so->fill += static_cast<Py_ssize_t>(n);
+    so->used += static_cast<Py_ssize_t>(n);
 }
 
 void SetBuilder::add_unless_held(PyObject *str, Py_hash_t hash) noexcept {
@@ -139,7 +160,7 @@ Ref key_list(const Store &s) {
 Ref key_list(const Store &s, std::span<const Id> ids) {
     Ref out = new_list(ids.size());
     Py_ssize_t i = 0;
-    for_each_key(s, ids, [&](PyObject *key) { PyList_SET_ITEM(out.get(), i++, Py_NewRef(key)); }, no_look_ahead);
+    for_each_key(s, ids, [&](PyObject *key) { PyList_SET_ITEM(out.get(), i++, Py_NewRef(key)); });
     return out;
 }
 
@@ -151,7 +172,19 @@ Ref key_set(const Store &s) {
 
 Ref key_set(const Store &s, std::span<const Id> ids, Fill fill) {
     SetBuilder out(ids.size(), fill);
-    for_each_key(s, ids, [&](PyObject *key) { out.add(key); }, [&](PyObject *key) { out.prefetch(key); });
+    // Two passes, so that the misses of each overlap: the keys and their
+    // hashes (the entries, then their str objects, fetched ahead), then the
+    // table's slots, which the hashes at hand let the loop fetch ahead too.
+    // The first pass takes the references, while the objects are at hand.
+    std::vector<Keyed> keyed(ids.size());
+    std::size_t n = 0;
+    try {
+        for_each_key(s, ids, [&](PyObject *key) { keyed[n++] = {Py_NewRef(key), hash_of(key)}; });
+    } catch (...) {
+        for (std::size_t i = 0; i < n; ++i) Py_DECREF(keyed[i].key);
+        throw;
+    }
+    out.take_all(keyed);
     return out.done();
 }
 

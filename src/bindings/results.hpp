@@ -23,6 +23,15 @@ PyObject *str_of(const PyText &text);
 // set the store keeps, which weighs its table).
 enum class Fill { usual, dense };
 
+// A key's str and its hash.
+struct Keyed {
+    PyObject *key;
+    Py_hash_t hash;
+};
+
+// The hash of a str, computed (and cached by it) if it was not yet.
+Py_hash_t hash_of(PyObject *str) noexcept;
+
 // A new set of `n` distinct str objects, written straight into a table sized
 // for them: no lookups for equal keys and no resizing on the way. The table
 // follows CPython 3.11's set layout and probe sequence (Objects/setobject.c:
@@ -34,6 +43,9 @@ public:
     void prefetch(PyObject *key) const noexcept;
     // Adds a str not yet in the set (borrowed; the set takes a reference).
     void add(PyObject *str) noexcept;
+    // Adds strs not yet in the set, each once, with their hashes, taking
+    // over the references the caller holds to them.
+    void take_all(std::span<const Keyed> keyed) noexcept;
     // Adds a str with this hash unless that very object is in the set already.
     void add_unless_held(PyObject *str, Py_hash_t hash) noexcept;
     Ref done() noexcept { return std::move(set_); }

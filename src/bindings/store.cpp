@@ -5,9 +5,8 @@
 
 namespace corvane {
 
-bool Store::keep_key_set(Id b, Ref keys) noexcept {
-    KeySetMemo memo{std::move(keys)};
-    const std::size_t cost = memo.weight();
+bool Store::keep_key_set(Id b, Ref &keys) noexcept {
+    const std::size_t cost = KeySetMemo::weight_of(keys.get());
     const std::size_t budget = std::max<std::size_t>(heap_floor() / 4, 64 * 1024);
     if (cost > budget) return false;
     if (memo_weight - bucket(b).memo.weight() + cost > budget) forget_key_sets();
@@ -17,8 +16,8 @@ bool Store::keep_key_set(Id b, Ref keys) noexcept {
     } catch (const std::bad_alloc &) {
         return false;
     }
-    PyObject_GC_UnTrack(memo.object.get());
-    set_memo(b, std::move(memo));
+    PyObject_GC_UnTrack(keys.get());
+    set_memo(b, KeySetMemo{std::move(keys)});
     return true;
 }
 

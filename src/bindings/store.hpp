@@ -23,8 +23,9 @@ struct KeyIterator;  // iteration.cpp
 struct KeySetMemo {
     Ref object;
 
-    std::size_t weight() const noexcept {
-        PyObject *o = object.get();
+    std::size_t weight() const noexcept { return weight_of(object.get()); }
+
+    static std::size_t weight_of(PyObject *o) noexcept {
         if (o == nullptr || o == Py_None) return 0;
         const auto *so = reinterpret_cast<const PySetObject *>(o);
         const std::size_t table = so->table == so->smalltable ? 0 : std::size_t(so->mask + 1) * sizeof(setentry);
@@ -132,8 +133,8 @@ public:
     // Keeps a query's result for bucket b, within a budget of a quarter of
     // the store's own heap (counted by heap_floor()), at least 64 KiB; past
     // it, every kept set is dropped first. Best effort: false when it keeps
-    // nothing.
-    bool keep_key_set(Id b, Ref keys) noexcept;
+    // nothing, and leaves `keys` to the caller.
+    bool keep_key_set(Id b, Ref &keys) noexcept;
 
     // The iterators walking this store in place (iteration.cpp).
     KeyIterator *iterators = nullptr;

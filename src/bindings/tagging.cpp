@@ -34,25 +34,42 @@ std::vector<Id> buckets_of(const Store &s, const TagList &tags) {
     return out;
 }
 
+std::vector<Id> carrier_ids(const Store &s, Id b) {
+    std::vector<Id> ids;
+    ids.reserve(s.bucket(b).carriers.size());
+    s.bucket(b).carriers.for_each([&](Id id) { ids.push_back(id); });
+    return ids;
+}
+
 // Whether the store keeps (now) the set of the keys carrying bucket b: from
-// the second query of it on.
-bool kept(Store &s, Id b) {
+// the second query of it on. `built` gets a set the budget cannot hold.
+bool kept(Store &s, Id b, Ref &built) {
     if (s.key_set_of(b) != nullptr) return true;
     if (!s.seen(b)) {
         s.mark_seen(b);
         return false;
     }
-    std::vector<Id> ids;
-    ids.reserve(s.bucket(b).carriers.size());
-    s.bucket(b).carriers.for_each([&](Id id) { ids.push_back(id); });
-    return s.keep_key_set(b, key_set(s, ids, Fill::dense));
+    built = key_set(s, carrier_ids(s, b), Fill::dense);
+    return s.keep_key_set(b, built);
+}
+
+// The set of the keys carrying bucket b alone: a copy of the kept one, or
+// one built now; a set the budget cannot hold is given as built, so that it
+// costs no more than a first query.
+Ref bucket_key_set(Store &s, Id b) {
+    Ref built;
+    if (kept(s, b, built)) return copy_key_set(s, b);
+    return built ? std::move(built) : key_set(s, carrier_ids(s, b));
 }
 
 // Whether the store keeps the key sets of all `buckets` (keeping one can
 // drop the others, when the budget is reached).
 bool all_kept(Store &s, const std::vector<Id> &buckets) {
     bool all = true;
-    for (Id b : buckets) all = kept(s, b) && all;  // every one marked or kept
+    for (Id b : buckets) {
+        Ref built;
+        all = kept(s, b, built) && all;  // every one marked or kept
+    }
     return all && std::all_of(buckets.begin(), buckets.end(), [&](Id b) { return s.key_set_of(b) != nullptr; });
 }
 
@@ -65,14 +82,13 @@ Ref select(Store &s, const TagList &tags) {
     if (tags.empty()) return key_set(s);
     if constexpr (All) {
         const Id b = single_bucket(s, tags);
-        if (b != no_id && kept(s, b)) return copy_key_set(s, b);
+        if (b != no_id) return bucket_key_set(s, b);
         return key_set(s, s.match_all(tags));
     } else {
         const std::vector<Id> buckets = buckets_of(s, tags);
+        if (buckets.size() == 1) return bucket_key_set(s, buckets.front());
         const bool rare = std::all_of(buckets.begin(), buckets.end(), [&](Id b) { return s.rare(b); });
-        if (!buckets.empty() && (buckets.size() == 1 || rare) && all_kept(s, buckets)) {
-            return buckets.size() == 1 ? copy_key_set(s, buckets.front()) : union_of_key_sets(s, buckets);
-        }
+        if (!buckets.empty() && rare && all_kept(s, buckets)) return union_of_key_sets(s, buckets);
         return key_set(s, s.match_any(std::span<const Id>(buckets)));
     }
 }
