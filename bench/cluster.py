@@ -2,27 +2,31 @@
 Ray actor and a real Redis: loading, per-call latency by kind of call and
 tag frequency, throughput, memory, and what durability and recovery cost.
 
-    python bench/cluster.py --keys 300000
+    python bench/cluster.py --keys 300000 [--loads]
 
 Writes the benchmark's keys as 4 JSON-lines and 4 Parquet partitions, and
 times the best one-process load of each with the same parser (msgspec,
 pyarrow) against loading them into 1 and 2 shards, less the start of an
 empty store of as many shards in the same run; likewise a load fed from the
 driver against building one Corvane in process, and a load from a Ray
-dataset. Then the median of many calls of each kind: point reads and edits,
-and `count` and `find` of 1 and 2 tags on a rare, a mid and a common share
-of the keys, beside a bare Ray actor that takes the same arguments and
-returns at once, and beside Redis (redis-server on loopback, appendonly yes,
-appendfsync everysec, filled through redis-py with hiredis, each key's tags
-and each tag's keys as sets, edited together in one MULTI/EXEC); point reads
-from a handle unpickled in a Ray task and from one made by `open()`; the
-calls per second that 1 and 4 threads, 32 coroutines of one asyncio handle
-(against redis.asyncio), and 2,000 and 20,000 asyncio tasks in flight get
-through, counts and point edits taken in turn; a point edit synced to the
-disk (beside Redis with appendfsync always); a shard killed with SIGKILL
-until it answers again; `open()` of a running store; and the shards'
-resident memory beside Redis's used_memory. Every shard is one actor in its
-own process. Without redis-server, the Redis column says why it is empty.
+dataset. Each load's CPU seconds are counted too, summed over every process
+it ran in (the driver, the shards, Ray's own processes and its workers: all
+below the driver, which starts Ray), less those of the empty start, beside
+the one-process load's. With --loads, only the loads run. Then the median of
+many calls of each kind: point reads and edits, and `count` and `find` of 1
+and 2 tags on a rare, a mid and a common share of the keys, beside a bare
+Ray actor that takes the same arguments and returns at once, and beside
+Redis (redis-server on loopback, appendonly yes, appendfsync everysec,
+filled through redis-py with hiredis, each key's tags and each tag's keys as
+sets, edited together in one MULTI/EXEC); point reads from a handle
+unpickled in a Ray task and from one made by `open()`; the calls per second
+that 1 and 4 threads, 32 coroutines of one asyncio handle (against
+redis.asyncio), and 2,000 and 20,000 asyncio tasks in flight get through,
+counts and point edits taken in turn; a point edit synced to the disk
+(beside Redis with appendfsync always); a shard killed with SIGKILL until it
+answers again; `open()` of a running store; and the shards' resident memory
+beside Redis's used_memory. Every shard is one actor in its own process.
+Without redis-server, the Redis column says why it is empty.
 Temporary files are removed at the end.
 """
 
@@ -104,6 +108,52 @@ def in_process_parquet(files):
         return Corvane(keys, values)
     finally:
         gc.enable()
+
+
+def tree_cpu_seconds(root=None):
+    """CPU seconds (user and system) that a process and every process below it
+    have used, with what their ended, reaped children used: Ray's own
+    processes and its workers are below the driver that started Ray."""
+    root = os.getpid() if root is None else root
+    ticks = os.sysconf("SC_CLK_TCK")
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat", "rb") as f:
+                    fields = f.read().rsplit(b")", 1)[1].split()
+            except OSError:  # ended meanwhile
+                continue
+            children.setdefault(int(fields[1]), []).append((int(entry), fields))
+    total, stack = 0.0, [root]
+    with open(f"/proc/{root}/stat", "rb") as f:
+        own = f.read().rsplit(b")", 1)[1].split()
+    seen = {root: own}
+    while stack:
+        pid = stack.pop()
+        for child, fields in children.get(pid, []):
+            seen[child] = fields
+            stack.append(child)
+    for fields in seen.values():  # utime, stime, cutime, cstime
+        total += sum(int(x) for x in fields[11:15]) / ticks
+    return total
+
+
+def cpu_timed(action):
+    """(seconds, CPU seconds over the driver and every process below it, result)."""
+    cpu = tree_cpu_seconds()
+    seconds, result = timed(action)
+    return seconds, tree_cpu_seconds() - cpu, result
+
+
+def best_cpu_time(action, times=3):
+    """The best (seconds, CPU seconds) of `times` runs, the result freed each time."""
+    best = (float("inf"), float("inf"))
+    for _ in range(times):
+        seconds, cpu, result = cpu_timed(action)
+        del result
+        best = min(best[0], seconds), min(best[1], cpu)
+    return best
 
 
 def timed(action):
@@ -334,6 +384,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--keys", type=int, default=300_000)
     parser.add_argument("--callers", type=int, default=4)
+    parser.add_argument("--loads", action="store_true", help="only the loads, their times and CPU seconds")
     args = parser.parse_args()
 
     data, vocab = generate(args.keys)
@@ -360,11 +411,15 @@ def main():
 def measure(args, data, keys, common, tenth, rare, queries, tags, partitions, folder):
     jsonl = sorted(glob.glob(os.path.join(partitions, "*.jsonl")))
     parquet = sorted(glob.glob(os.path.join(partitions, "*.parquet")))
-    columns = {"in process": {
-        "load, fed from the driver": best_time(lambda: Corvane(data)),
-        "load, 4 JSON-lines partitions (msgspec)": best_time(lambda: in_process_jsonl(jsonl)),
-        "load, 4 Parquet partitions (pyarrow)": best_time(lambda: in_process_parquet(parquet)),
-    }}
+    columns = {"in process": {}}
+    for row, load in (("load, fed from the driver", lambda: Corvane(data)),
+                      ("load, 4 JSON-lines partitions (msgspec)", lambda: in_process_jsonl(jsonl)),
+                      ("load, 4 Parquet partitions (pyarrow)", lambda: in_process_parquet(parquet))):
+        columns["in process"][row], columns["in process"][cpu_row(row)] = best_cpu_time(load)
+    if args.loads:
+        for shards in (1, 2):
+            columns[f"{shards} shard{'s' * (shards > 1)}"] = measure_loads(shards, data, jsonl, parquet)
+        return columns
     local = Corvane(data)
     columns["in process"].update(latencies(local, keys, common, tenth, rare, queries, tags))
     for threads in (1, args.callers):
@@ -383,9 +438,20 @@ def measure(args, data, keys, common, tenth, rare, queries, tags, partitions, fo
     return columns
 
 
-def measure_shards(args, shards, data, keys, common, tenth, rare, queries, tags, bare, jsonl, parquet, folder):
+def cpu_row(row):
+    return f"CPU seconds of the {row}"
+
+
+def measure_loads(shards, data, jsonl, parquet, times=2):
+    """Each load's best time and CPU seconds over `times` runs, until the
+    shards answer a call after it, less those of starting an empty store."""
     column = {}
-    start = min(timed(lambda: ShardedCorvane(shards=shards).close())[0] for _ in range(3))
+    empty = []
+    for _ in range(3):
+        seconds, cpu, store = cpu_timed(lambda: answered(ShardedCorvane(shards=shards)))
+        store.close()
+        empty.append((seconds, cpu))
+    start, start_cpu = min(t for t, _ in empty), min(c for _, c in empty)
     column["start of an empty store"] = start
     loads = {
         "load, fed from the driver": lambda: ShardedCorvane(data, shards=shards),
@@ -395,14 +461,29 @@ def measure_shards(args, shards, data, keys, common, tenth, rare, queries, tags,
             ray.data.read_parquet(parquet), shards=shards),
     }
     for row, load in loads.items():
-        seconds, store = timed(load)
-        column[row] = seconds - start
-        if row.startswith("load, 4 JSON"):
-            places = store.describe()
-            column["peak resident memory of a shard while it loaded / after"] = max(
-                place["peak_rss"] / place["rss"] for place in places)
-            column["resident memory of the shards (Redis: used_memory)"] = sum(place["rss"] for place in places)
-        store.close()
+        best = (float("inf"), float("inf"))
+        for _ in range(times):
+            seconds, cpu, store = cpu_timed(lambda: answered(load()))
+            best = min(best[0], seconds), min(best[1], cpu)
+            if row.startswith("load, 4 JSON"):
+                places = store.describe()
+                column["peak resident memory of a shard while it loaded / after"] = max(
+                    place["peak_rss"] / place["rss"] for place in places)
+                column["resident memory of the shards (Redis: used_memory)"] = sum(place["rss"] for place in places)
+            store.close()
+        column[row], column[cpu_row(row)] = best[0] - start, best[1] - start_cpu
+    return column
+
+
+def answered(store):
+    """The store, once its shards have answered a call (so that what a load
+    left to do is counted with it)."""
+    len(store)
+    return store
+
+
+def measure_shards(args, shards, data, keys, common, tenth, rare, queries, tags, bare, jsonl, parquet, folder):
+    column = measure_loads(shards, data, jsonl, parquet)
     store = ShardedCorvane.from_partitions(jsonl, shards=shards, name="bench")
     time.sleep(SETTLE)
     column.update(latencies(store, keys, common, tenth, rare, queries, tags))
@@ -455,8 +536,9 @@ def measure_redis(data, keys, common, tags):
 
 
 def report(columns, tenth_count, n_keys):
-    order = ["start of an empty store", "load, fed from the driver", "load, 4 JSON-lines partitions (msgspec)",
-             "load, 4 Parquet partitions (pyarrow)", "load, a Ray dataset of the Parquet files",
+    loads = ["load, fed from the driver", "load, 4 JSON-lines partitions (msgspec)",
+             "load, 4 Parquet partitions (pyarrow)", "load, a Ray dataset of the Parquet files"]
+    order = ["start of an empty store", *(row for load in loads for row in (load, cpu_row(load))),
              "peak resident memory of a shard while it loaded / after",
              "resident memory of the shards (Redis: used_memory)"]
     rows = order + [row for row in dict.fromkeys(r for c in columns.values() for r in c) if row not in order]
@@ -472,6 +554,8 @@ def report(columns, tenth_count, n_keys):
                 cells.append(f"{value:,.0f}")
             elif row.startswith("peak"):
                 cells.append(f"{value:.2f}x")
+            elif row.startswith("CPU seconds"):
+                cells.append(f"{value:.2f} s")
             elif row.startswith("resident"):
                 cells.append(f"{value / 2**20:,.0f} MiB")
             elif row == BESIDE:
@@ -479,12 +563,17 @@ def report(columns, tenth_count, n_keys):
             else:
                 cells.append(show(value))
         print(f"| {row} | " + " | ".join(cells) + " |")
-    local, bare, two, redis = columns["in process"], columns["bare Ray actor"], columns["2 shards"], columns["Redis"]
-    print("\nLoads on the shards are counted less the start of an empty store of as many shards (first row).")
+    local, two = columns["in process"], columns["2 shards"]
+    print("\nLoads on the shards are counted less the start of an empty store of as many shards (first row); their")
+    print("CPU seconds are summed over the driver, the shards and Ray's own processes and workers.")
     for row in ("load, fed from the driver", "load, 4 JSON-lines partitions (msgspec)",
                 "load, 4 Parquet partitions (pyarrow)"):
         print(f"2 shards, {row[6:]}: {local[row] / two[row]:.2f}x as fast as in process "
-              f"({show(two[row])} against {show(local[row])}).")
+              f"({show(two[row])} against {show(local[row])}), {two[cpu_row(row)] / local[cpu_row(row)]:.2f}x its "
+              f"CPU seconds ({two[cpu_row(row)]:.2f} against {local[cpu_row(row)]:.2f}).")
+    if "bare Ray actor" not in columns:  # --loads
+        return
+    bare, redis = columns["bare Ray actor"], columns["Redis"]
     print(f"A point read on 2 shards takes {show(two[POINT_READ])}: {two[POINT_READ] / bare[POINT_READ]:.2f}x a bare "
           f"actor call ({show(bare[POINT_READ])})"
           + (f", {two[POINT_READ] / redis[POINT_READ]:.2f}x Redis's SISMEMBER ({show(redis[POINT_READ])})"
