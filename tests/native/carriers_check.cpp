@@ -76,18 +76,26 @@ std::vector<Forms> runnable_forms() {
                                {simd::count_and_portable, simd::and_into_portable, simd::or_into_portable,
                                 simd::merge_count_portable, simd::merge_into_portable}}};
 #if defined(__x86_64__)
+    const simd::Cpu cpu = simd::detect_cpu();
+    // The module's own detection agrees with the compiler's, where that one works (GCC's libgcc).
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("popcnt") && __builtin_cpu_supports("sse4.2")) {
+    expect(cpu.popcnt == (__builtin_cpu_supports("popcnt") != 0), "popcnt detected");
+    expect(cpu.sse42 == (__builtin_cpu_supports("sse4.2") != 0), "sse4.2 detected");
+    expect(cpu.avx2 == (__builtin_cpu_supports("avx2") != 0), "avx2 detected");
+    expect(cpu.avx512_popcnt ==
+               (__builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vpopcntdq") != 0),
+           "avx512 detected");
+    if (cpu.popcnt && cpu.sse42) {
         out.push_back({"popcnt+sse4.2",
                        {simd::count_and_popcnt, simd::and_into_popcnt, simd::or_into_portable, simd::merge_count_sse,
                         simd::merge_into_sse}});
     }
-    if (__builtin_cpu_supports("avx2")) {
+    if (cpu.avx2) {
         out.push_back({"avx2",
                        {simd::count_and_avx2, simd::and_into_avx2, simd::or_into_avx2, simd::merge_count_portable,
                         simd::merge_into_portable}});
     }
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq")) {
+    if (cpu.avx512_popcnt) {
         out.push_back({"avx512",
                        {simd::count_and_avx512, simd::and_into_avx512, simd::or_into_avx512, simd::merge_count_portable,
                         simd::merge_into_portable}});

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -302,24 +303,55 @@ struct Kernels {
     std::uint32_t (*merge_into)(const Offset *, std::uint32_t, const Offset *, std::uint32_t, Offset *) noexcept;
 };
 
+#if defined(__x86_64__)
+// What this processor and its operating system support, read from cpuid and
+// xgetbv here rather than through the compiler's __builtin_cpu_supports,
+// which some toolchains' run-time libraries leave unset (reporting nothing).
+struct Cpu {
+    bool popcnt = false, sse42 = false, avx2 = false, avx512_popcnt = false;
+};
+
+inline Cpu detect_cpu() noexcept {
+    Cpu cpu;
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0) return cpu;
+    cpu.popcnt = (c >> 23 & 1) != 0;
+    cpu.sse42 = (c >> 20 & 1) != 0;
+    const bool avx = (c >> 28 & 1) != 0, osxsave = (c >> 27 & 1) != 0;
+    std::uint64_t xcr0 = 0;  // the register state the system saves: vector units it does not are off
+    if (osxsave) {
+        unsigned lo = 0, hi = 0;
+        __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+        xcr0 = (std::uint64_t(hi) << 32) | lo;
+    }
+    const bool ymm = (xcr0 & 0x6) == 0x6, zmm = (xcr0 & 0xe6) == 0xe6;
+    if (__get_cpuid_max(0, nullptr) >= 7) {
+        __cpuid_count(7, 0, a, b, c, d);
+        cpu.avx2 = avx && ymm && (b >> 5 & 1) != 0;
+        cpu.avx512_popcnt = zmm && (b >> 16 & 1) != 0 && (c >> 14 & 1) != 0;  // AVX-512F and VPOPCNTDQ
+    }
+    return cpu;
+}
+#endif
+
 inline Kernels pick() noexcept {
     Kernels k{count_and_portable, and_into_portable, or_into_portable, merge_count_portable, merge_into_portable};
 #if defined(__x86_64__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("popcnt")) {
+    const Cpu cpu = detect_cpu();
+    if (cpu.popcnt) {
         k.count_and = count_and_popcnt;
         k.and_into = and_into_popcnt;
     }
-    if (__builtin_cpu_supports("sse4.2")) {
+    if (cpu.sse42) {
         k.merge_count = merge_count_sse;
         k.merge_into = merge_into_sse;
     }
-    if (__builtin_cpu_supports("avx2")) {
+    if (cpu.avx2) {
         k.count_and = count_and_avx2;
         k.and_into = and_into_avx2;
         k.or_into = or_into_avx2;
     }
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq")) {
+    if (cpu.avx512_popcnt) {
         k.count_and = count_and_avx512;
         k.and_into = and_into_avx512;
         k.or_into = or_into_avx512;
