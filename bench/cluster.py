@@ -11,8 +11,9 @@ empty store of as many shards in the same run; likewise a load fed from the
 driver against building one Corvane in process, and a load from a Ray
 dataset. Each load's CPU seconds are counted too, summed over every process
 it ran in (the driver, the shards, Ray's own processes and its workers: all
-below the driver, which starts Ray), less those of the empty start, beside
-the one-process load's. With --loads, only the loads run. Then the median of
+below the driver, which starts Ray), less what a shard's process spends
+starting, for each that started within the load, beside the one-process
+load's. With --loads, only the loads run. Then the median of
 many calls of each kind: point reads and edits, and `count` and `find` of 1
 and 2 tags on a rare, a mid and a common share of the keys, beside a bare
 Ray actor that takes the same arguments and returns at once, and beside
@@ -110,47 +111,51 @@ def in_process_parquet(files):
         gc.enable()
 
 
-def tree_cpu_seconds(root=None):
-    """CPU seconds (user and system) that a process and every process below it
-    have used, with what their ended, reaped children used: Ray's own
+def tree_cpu(root=None):
+    """The CPU seconds (user and system) that each process at or below `root`
+    (this one, by default) has used so far, by (pid, start tick). Ray's own
     processes and its workers are below the driver that started Ray."""
     root = os.getpid() if root is None else root
     ticks = os.sysconf("SC_CLK_TCK")
-    children = {}
+    stats = {}
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             try:
                 with open(f"/proc/{entry}/stat", "rb") as f:
-                    fields = f.read().rsplit(b")", 1)[1].split()
+                    stats[int(entry)] = f.read().rsplit(b")", 1)[1].split()
             except OSError:  # ended meanwhile
                 continue
-            children.setdefault(int(fields[1]), []).append((int(entry), fields))
-    total, stack = 0.0, [root]
-    with open(f"/proc/{root}/stat", "rb") as f:
-        own = f.read().rsplit(b")", 1)[1].split()
-    seen = {root: own}
+    children = {}
+    for pid, fields in stats.items():
+        children.setdefault(int(fields[1]), []).append(pid)
+    out, stack = {}, [root]
     while stack:
         pid = stack.pop()
-        for child, fields in children.get(pid, []):
-            seen[child] = fields
-            stack.append(child)
-    for fields in seen.values():  # utime, stime, cutime, cstime
-        total += sum(int(x) for x in fields[11:15]) / ticks
-    return total
+        if pid in stats:
+            fields = stats[pid]  # utime and stime; a reaped child's would count twice
+            out[pid, int(fields[19])] = (int(fields[11]) + int(fields[12])) / ticks
+        stack += children.get(pid, [])
+    return out
 
 
 def cpu_timed(action):
-    """(seconds, CPU seconds over the driver and every process below it, result)."""
-    cpu = tree_cpu_seconds()
+    """(seconds, CPU seconds spent meanwhile by the driver and every process
+    below it, result, the processes that started meanwhile with what each
+    used). A process that ends meanwhile (a closed store's shard) counts
+    nothing: what it had used before does not leave the sum."""
+    before = tree_cpu()
     seconds, result = timed(action)
-    return seconds, tree_cpu_seconds() - cpu, result
+    after = tree_cpu()
+    cpu = sum(used - before.get(key, 0.0) for key, used in after.items())
+    born = {pid: used for (pid, start), used in after.items() if (pid, start) not in before}
+    return seconds, cpu, result, born
 
 
 def best_cpu_time(action, times=3):
     """The best (seconds, CPU seconds) of `times` runs, the result freed each time."""
     best = (float("inf"), float("inf"))
     for _ in range(times):
-        seconds, cpu, result = cpu_timed(action)
+        seconds, cpu, result, _ = cpu_timed(action)
         del result
         best = min(best[0], seconds), min(best[1], cpu)
     return best
@@ -442,17 +447,30 @@ def cpu_row(row):
     return f"CPU seconds of the {row}"
 
 
-def measure_loads(shards, data, jsonl, parquet, times=2):
-    """Each load's best time and CPU seconds over `times` runs, until the
-    shards answer a call after it, less those of starting an empty store."""
-    column = {}
-    empty = []
-    for _ in range(3):
-        seconds, cpu, store = cpu_timed(lambda: answered(ShardedCorvane(shards=shards)))
+def shard_start_cpu(shards, tries=6):
+    """The median CPU seconds a shard's new process spends until it answers,
+    over empty stores whose shards Ray started in new processes (it may also
+    give a shard a worker process it keeps waiting); and the best time of
+    starting an empty store."""
+    samples, best = [], float("inf")
+    for _ in range(tries):
+        seconds, _cpu, store, born = cpu_timed(lambda: answered(ShardedCorvane(shards=shards)))
+        best = min(best, seconds)
+        samples += [born[place["pid"]] for place in store.describe() if place["pid"] in born]
         store.close()
-        empty.append((seconds, cpu))
-    start, start_cpu = min(t for t, _ in empty), min(c for _, c in empty)
-    column["start of an empty store"] = start
+        if len(samples) >= 3:
+            break
+    return (statistics.median(samples) if samples else 0.0), best
+
+
+def measure_loads(shards, data, jsonl, parquet, times=3):
+    """Each load's best time over `times` runs, until the shards answer a call
+    after it, less the best time of starting an empty store; and its best CPU
+    seconds, less what each shard process that started within the load spent
+    starting (whether Ray starts a shard in a new process or in one it kept
+    waiting varies from run to run)."""
+    column = {}
+    start_cpu, column["start of an empty store"] = shard_start_cpu(shards)
     loads = {
         "load, fed from the driver": lambda: ShardedCorvane(data, shards=shards),
         "load, 4 JSON-lines partitions (msgspec)": lambda: ShardedCorvane.from_partitions(jsonl, shards=shards),
@@ -461,17 +479,19 @@ def measure_loads(shards, data, jsonl, parquet, times=2):
             ray.data.read_parquet(parquet), shards=shards),
     }
     for row, load in loads.items():
-        best = (float("inf"), float("inf"))
+        seconds, cpus = [], []
         for _ in range(times):
-            seconds, cpu, store = cpu_timed(lambda: answered(load()))
-            best = min(best[0], seconds), min(best[1], cpu)
+            took, cpu, store, born = cpu_timed(lambda: answered(load()))
+            places = store.describe()
+            seconds.append(took)
+            cpus.append(cpu - start_cpu * sum(place["pid"] in born for place in places))
             if row.startswith("load, 4 JSON"):
-                places = store.describe()
                 column["peak resident memory of a shard while it loaded / after"] = max(
                     place["peak_rss"] / place["rss"] for place in places)
                 column["resident memory of the shards (Redis: used_memory)"] = sum(place["rss"] for place in places)
             store.close()
-        column[row], column[cpu_row(row)] = best[0] - start, best[1] - start_cpu
+        column[row] = min(seconds) - column["start of an empty store"]
+        column[cpu_row(row)] = min(cpus)
     return column
 
 
