@@ -11,15 +11,16 @@ from __future__ import annotations
 
 import contextlib
 import gc
+import itertools
 from collections.abc import Callable, Generator, ItemsView, Iterable, Iterator
-from typing import NoReturn, cast
+from typing import Any, NoReturn, cast
 
 from corvane import Corvane
 
-from ._durable import encode
 from ._routing import shard_of
 
 Wire = str | bytes
+EMPTY_CHUNK = 8  # bytes of a packed chunk of no entries
 Pair = tuple[bytes, list[Wire]]
 
 _PLAIN = (list, tuple, set, frozenset)
@@ -184,13 +185,19 @@ def update_pairs(d: object) -> tuple[list[Pair], dict[object, object] | None]:
 
 
 def routed_chunks(data: object, shards: int, size: int) -> Iterator[tuple[int, bytes]]:
-    """The entries of a build's data routed to their shards, as encoded
-    [keys, tag lists] chunks of up to `size` entries: (shard, chunk).
+    """The entries of a build's data routed to their shards, as packed
+    chunks of up to `size` entries: (shard, chunk).
 
-    Most entries are a str key and a list of str tags, all ASCII: those go
-    into the chunk as they are, checked by one join. Any other is converted
-    in its turn, so that a bad entry raises the store's error in data order.
+    An exact dict is packed by the module a slice at a time; a slice with
+    an entry that does not pack is walked again here, to raise the store's
+    error for it. Other data is walked entry by entry: most entries are a str
+    key and a list of str tags, all ASCII, which go into the chunk as they
+    are, checked by one join; any other is converted in its turn, so that a
+    bad entry raises the store's error in data order.
     """
+    if type(data) is dict:
+        yield from _packed_dict(cast(dict[object, object], data), shards, size)
+        return
     columns: list[tuple[list[Wire], list[list[Wire]]]] = [([], []) for _ in range(shards)]
     place = shard_of
     from_dict = isinstance(data, dict)
@@ -220,10 +227,22 @@ def routed_chunks(data: object, shards: int, size: int) -> Iterator[tuple[int, b
             yield index, encoded_chunk(keys, values)
 
 
+def _packed_dict(data: dict[object, object], shards: int, size: int) -> Iterator[tuple[int, bytes]]:
+    keys: Iterator[Any] = iter(data)  # the module converts them, or refuses
+    values: Iterator[Any] = iter(data.values())
+    with collector_paused():
+        for start in range(0, len(data), size):
+            try:
+                chunks = Corvane.pack(itertools.islice(keys, size), itertools.islice(values, size), shards)
+            except (TypeError, ValueError, RuntimeError):
+                for raw_key, raw_tags in itertools.islice(_dict_items(data), start, start + size):
+                    build_pair(raw_key, raw_tags, True)
+                raise
+            for index, chunk in enumerate(chunks):
+                if len(chunk) > EMPTY_CHUNK:
+                    yield index, chunk
+
+
 def encoded_chunk(keys: list[Wire], values: list[list[Wire]]) -> bytes:
-    """A chunk of entries, encoded; tags of a str subclass, which the encoder
-    refuses, are converted to their bytes first."""
-    try:
-        return encode((keys, values))
-    except TypeError:
-        return encode((keys, [tag_list(entry_tags) for entry_tags in values]))
+    """A chunk of entries, packed."""
+    return Corvane.pack(keys, values, 1)[0]

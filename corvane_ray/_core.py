@@ -36,7 +36,7 @@ from corvane import Corvane
 
 from . import _partitions, _wire
 from ._convert import collector_paused
-from ._durable import LOCK_WAIT, ShardFiles, Snapshot, decode, encode, shard_folder
+from ._durable import LOCK_WAIT, ShardFiles, Snapshot, decode, encode, is_packed, shard_folder
 from ._wire import EDITS, READS, Call, Failure
 from .errors import CorruptFileError, ShardUnavailableError
 
@@ -193,7 +193,7 @@ class ShardCore:
             raise CorruptFileError(snapshot.path, f"is the snapshot of shard {meta.get('shard')} of "
                                    f"{meta.get('shards')}, not of shard {self.index} of {self.shards}")
         try:
-            self.store = build(snapshot.columns())
+            self.store = build_packed(snapshot.chunks) if snapshot.packed() else build(snapshot.columns())
             self.ledgers = _unpack_ledgers(meta.get("clients"))
             self.ready = bool(meta.get("ready", True))  # False until the load that made the store is in
         except (CorruptFileError, MemoryError):
@@ -377,10 +377,10 @@ class ShardCore:
     # Loading
 
     def load(self, client: bytes, seq: int, floor: int, chunks: Sequence[Any]) -> Any:
-        """Replaces the store with the entries of encoded [keys, tag lists]
-        chunks (or the Failure of a source that did not read), applied in
-        order, and makes them the new snapshot: the chunks are written as
-        they came."""
+        """Replaces the store with the entries of packed chunks (or of encoded
+        [keys, tag lists] chunks, or the Failure of a source that did not
+        read), applied in order, and makes them the new snapshot: the chunks
+        are written as they came."""
         files, ledger, known = self._admit(client, seq, floor)
         if files is None or ledger is None:
             return known
@@ -388,7 +388,7 @@ class ShardCore:
             if isinstance(chunk, Failure):  # the partition it came from did not read
                 return chunk
         try:
-            store = build(decode(chunk) for chunk in chunks)
+            store = build_chunks(chunks)
             ledger.replies[seq] = None
             files.fold({**self._meta(), "ready": True}, chunks)
         except Exception as error:
@@ -416,7 +416,7 @@ class ShardCore:
         try:
             keys, values = self.store.keys(), self.store.values()
             step = SNAPSHOT_FRAME_ENTRIES
-            frames = (encode((keys[i:i + step], values[i:i + step])) for i in range(0, len(keys), step))
+            frames = (Corvane.pack(keys[i:i + step], values[i:i + step], 1)[0] for i in range(0, len(keys), step))
             files.fold(self._meta(), frames)
         except Exception as error:  # text that is not UTF-8, or a full disk: the log goes on
             self.fold_at = 2 * files.log_bytes
@@ -445,6 +445,21 @@ class ShardCore:
         except Exception as error:
             return Failure(error)
         return len(keys)
+
+
+def build_chunks(chunks: Sequence[Any]) -> Corvane:
+    """A store of entry chunks applied in order, all packed or all MessagePack."""
+    kinds = {is_packed(chunk) for chunk in chunks}
+    if len(kinds) > 1:
+        raise ValueError("a load's entry chunks are packed and MessagePack at once")
+    if kinds != {False}:
+        return build_packed(chunks)
+    return build(decode(chunk) for chunk in chunks)
+
+
+def build_packed(chunks: Sequence[Any]) -> Corvane:
+    with collector_paused():
+        return Corvane.from_packed(chunks)
 
 
 def build(columns: Iterable[Sequence[list[Any]]]) -> Corvane:

@@ -63,6 +63,13 @@ _encoder = msgspec.msgpack.Encoder()
 _decoder = msgspec.msgpack.Decoder()
 
 
+PACKED_MAGIC = b"CVP1"  # how an entry chunk of Corvane.pack() begins (a MessagePack pair begins 0x92)
+
+
+def is_packed(chunk: bytes | memoryview) -> bool:
+    return bytes(chunk[:len(PACKED_MAGIC)]) == PACKED_MAGIC
+
+
 def encode(value: object) -> bytes:
     return _encoder.encode(value)
 
@@ -237,14 +244,22 @@ def sync_folder(folder: str) -> None:
 # One shard's folder
 
 class Snapshot:
-    """A snapshot as read: its description and its entry chunks, each a
-    MessagePack [keys, tag lists] pair, decoded one at a time."""
+    """A snapshot as read: its description and its entry chunks, packed by
+    Corvane.pack() (or, written before chunks were, each a MessagePack
+    [keys, tag lists] pair, decoded one at a time)."""
 
     def __init__(self, path: str, meta: dict[str, Any], chunks: list[memoryview], size: int) -> None:
         self.path = path
         self.meta = meta
         self.chunks = chunks
         self.size = size
+
+    def packed(self) -> bool:
+        """Whether the entry chunks are packed; chunks of both kinds are not a snapshot's."""
+        kinds = {is_packed(chunk) for chunk in self.chunks}
+        if len(kinds) > 1:
+            raise CorruptFileError(self.path, "holds packed and MessagePack entry chunks")
+        return kinds != {False}
 
     def columns(self) -> Iterator[tuple[list[Any], list[Any]]]:
         for number, chunk in enumerate(self.chunks):

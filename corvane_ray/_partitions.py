@@ -5,7 +5,8 @@ A JSON-lines partition holds one {"key": ..., "tags": [...]} object a line;
 a Parquet one a string column `key` and a list-of-strings column `tags`.
 JSON lines are parsed by msgspec and Parquet read by pyarrow, both in C;
 each entry is then routed to its shard, and each shard's part travels as
-one encoded chunk of two columns. An export is a folder of one such file per shard, named after the export,
+one packed chunk (Corvane.pack), which that shard builds from and writes as
+it came. An export is a folder of one such file per shard, named after the export,
 and a manifest `corvane-export.json` listing them: the manifest is renamed
 into place last, so an export is whole or absent, and files of an older
 export beside it are never read with it.
@@ -24,10 +25,10 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, BinaryIO
 
 import msgspec
+from corvane import Corvane
 
 from ._convert import collector_paused
-from ._durable import encode, open_private, write_whole
-from ._routing import shards_of
+from ._durable import open_private, write_whole
 from ._wire import Failure
 from .errors import FolderInUseError
 
@@ -140,16 +141,10 @@ def _first_null(column: Any) -> int:
 
 
 def route(keys: list[str], values: list[list[str]], shards: int) -> list[bytes]:
-    """Entries routed to their shards: for each shard, its keys and tag lists as
-    one encoded [keys, tag lists] chunk."""
-    if shards == 1:
-        return [encode((keys, values))]
-    parts: list[tuple[list[str], list[list[str]]]] = [([], []) for _ in range(shards)]
-    for place, key, tags in zip(shards_of(map(str.encode, keys), shards), keys, values):
-        routed_keys, routed_values = parts[place]
-        routed_keys.append(key)
-        routed_values.append(tags)
-    return [encode(part) for part in parts]
+    """Entries routed to their shards (shard_of() each key): for each shard,
+    its entries as one packed chunk, which it builds from and keeps as its
+    snapshot's."""
+    return Corvane.pack(keys, values, shards)
 
 
 def split(shards: int, source: Any, key: str = "key", tags: str = "tags", where: str | None = None,

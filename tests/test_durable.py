@@ -343,6 +343,13 @@ def test_files_whose_checksums_pass_but_whose_content_is_not_a_store_s_are_refus
             f.write(_durable.SNAPSHOT_MAGIC + b"".join(_durable.frame(msgspec.msgpack.encode(p)) for p in parts))
         error = refusal(tmp_path, reopen=True)
         assert isinstance(error, _durable.CorruptFileError) and error.path == snapshot, parts[:1]
+    packed = Corvane.pack(["k"], [["x"]], 1)[0]
+    for chunks in ([packed[:-1]], [packed, msgspec.msgpack.encode([["k"], [["x"]]])]):  # cut short; two kinds
+        with open(snapshot, "wb") as f:
+            description = msgspec.msgpack.encode({**meta, "chunks": len(chunks)})
+            f.write(_durable.SNAPSHOT_MAGIC + b"".join(map(_durable.frame, [description, *chunks])))
+        error = refusal(tmp_path, reopen=True)
+        assert isinstance(error, _durable.CorruptFileError) and error.path == snapshot, chunks
     with open(snapshot, "wb") as f:
         f.write(original)
     records = [["not", "a", "record"], [[b"c"], 1, 0, "add_tag", [b"k", "t"]], [b"c", 1, 0, 5, []],
@@ -414,10 +421,12 @@ def test_a_full_disk_fails_the_edit_unapplied_and_the_store_goes_on(tmp_path):
         result.stderr
 
 
-def test_loads_become_the_snapshot_as_they_came(tmp_path, monkeypatch):
+@pytest.mark.parametrize("packed", [True, False], ids=["packed", "MessagePack"])
+def test_loads_become_the_snapshot_as_they_came(tmp_path, monkeypatch, packed):
     shard = open_shard(tmp_path, reopen=False)
-    chunks = [_durable.encode([[b"a", b"b", "c"], [["x"], ["y", b"z"], ["w"]]]),
-              _durable.encode([[b"b", "c"], [["moved"], []]])]  # later pairs replace, an empty one removes
+    columns = [([b"a", b"b", "c"], [["x"], ["y", b"z"], ["w"]]),
+               ([b"b", "c"], [["moved"], []])]  # later pairs replace, an empty one removes
+    chunks = [Corvane.pack(*pair, 1)[0] if packed else _durable.encode(pair) for pair in columns]
     assert shard.load(CLIENT, 1, 0, chunks) is None
     expected = Corvane([(b"a", ["x"]), (b"b", ["y", b"z"]), ("c", ["w"]), (b"b", ["moved"]), ("c", [])]).to_dict()
     assert shard.store.to_dict() == expected

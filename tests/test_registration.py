@@ -12,6 +12,8 @@ CORVANE = [
     ("__init__", f"(self: corvane.Corvane, items: {IT}) -> None"),
     ("from_keys_values", f"(keys: {IT}, values: {IT}) -> corvane.Corvane"),
     ("from_dict", "(d: dict) -> corvane.Corvane"),
+    ("pack", f"(keys: {IT}, values: {IT}, parts: int) -> list"),
+    ("from_packed", f"(chunks: {IT}) -> corvane.Corvane"),
     ("__len__", "(self: corvane.Corvane) -> int"),
     ("__bool__", "(self: corvane.Corvane) -> bool"),
     ("__contains__", "(self: corvane.Corvane, key: str) -> bool"),

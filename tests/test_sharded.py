@@ -101,8 +101,10 @@ def test_partitions_that_do_not_read_fail_with_where(local_ray, tmp_path):
         ShardedCorvane.from_partitions(tmp_path / "other.parquet", shards=2)
 
 
-def test_building_fails_as_one_store_does_and_leaves_nothing(local_ray):
-    for data in (5, [("a", ["x"]), ("b",)], {"a": ["x"], 3: ["y"]}, [("a", [b"x", 7])]):
+def test_building_fails_as_one_store_does_and_leaves_nothing(local_ray, monkeypatch):
+    monkeypatch.setattr(corvane_ray._lifecycle, "LOAD_CHUNK_ENTRIES", 2)  # a dict is packed two entries at a time
+    later = {**{f"k{i}": ["x"] for i in range(5)}, "bad": ["y", 7]}  # in the third slice
+    for data in (5, [("a", ["x"]), ("b",)], {"a": ["x"], 3: ["y"]}, [("a", [b"x", 7])], later):
         with pytest.raises(Exception) as theirs:
             Corvane(data)
         with pytest.raises(type(theirs.value)) as mine:

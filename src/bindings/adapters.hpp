@@ -21,6 +21,11 @@ void update(Store &s, const Dict &d);
 Ref to_dict(const Store &s);
 Ref items(const Store &s);
 
+// Packed entries (packed.cpp): a chunk of each part's entries, and a store
+// built from chunks in order.
+Ref pack(const Iterable &keys, const Iterable &values, const Count &parts);
+Store from_packed(const Iterable &chunks);
+
 // Mapping protocol.
 std::uint64_t length(const Store &s);
 bool truth(const Store &s);

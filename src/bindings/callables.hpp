@@ -227,9 +227,10 @@ struct Init {
     }
 };
 
-// A static method building a new Corvane.
+// A static method: one building a new Corvane, or returning a new object.
 template <auto Fn>
 struct Static {
+    using Result = typename calls::Signature<decltype(Fn)>::Result;
     static inline CallableInfo info;
 
     static PyObject *entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
@@ -238,7 +239,11 @@ struct Static {
             if (!calls::load_params(info.bindings[0], args, nargs, kwnames, params)) {
                 mismatch(info, nullptr, args, nargs, kwnames);
             }
-            return new_corvane(std::apply(Fn, params)).release();
+            if constexpr (std::is_same_v<Result, Ref>) {
+                return std::apply(Fn, params).release();
+            } else {
+                return new_corvane(std::apply(Fn, params)).release();
+            }
         });
     }
 };

@@ -80,6 +80,23 @@ inline bool load(PyObject *value, Dict &out) {
     return true;
 }
 
+// A whole number, shown as "int": an int that is not a bool, its range the
+// callee's to check (one too large to hold reads as PY_SSIZE_T_MAX).
+struct Count {
+    Py_ssize_t value;
+};
+
+inline bool load(PyObject *value, Count &out) {
+    if (!PyLong_Check(value) || PyBool_Check(value)) return false;
+    out.value = PyLong_AsSsize_t(value);
+    if (out.value == -1 && PyErr_Occurred() != nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError) == 0) propagate();
+        PyErr_Clear();
+        out.value = PY_SSIZE_T_MAX;
+    }
+    return true;
+}
+
 // Any object, shown as "object"; a parameter with a default gets None.
 struct Any {
     Ref object;

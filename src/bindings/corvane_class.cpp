@@ -30,6 +30,17 @@ void register_corvane(PyTypeObject *t) {
                                          {keys, values},
                                          "A new Corvane, as Corvane(keys, values)."});
     define_static<&a::from_dict>(t, "from_dict", {"({dict}) -> %", {d}, "A new Corvane, as Corvane(d)."});
+    define_static<&a::pack>(t, "pack",
+                            {"({collections.abc.Iterable}, {collections.abc.Iterable}, {int}) -> list",
+                             {keys, values, {"parts"}},
+                             "Keys paired with tags in order, packed into `parts` bytes chunks for from_packed(); "
+                             "a key goes to part zlib.crc32(its UTF-8) % parts."});
+    define_static<&a::from_packed>(t, "from_packed",
+                                   {"({collections.abc.Iterable}) -> %",
+                                    {{"chunks"}},
+                                    "A new Corvane of the entries of pack()'s chunks (bytes-like), in order, as "
+                                    "Corvane(keys, values); ValueError for bytes that are not a chunk, naming it "
+                                    "and the byte where it stops being one."});
     define_method<&a::length>(t, "__len__",
                               {"({%}) -> @typing.SupportsInt | typing.SupportsIndex@int@", {}, "The number of keys."});
     define_method<&a::truth>(t, "__bool__", {"({%}) -> bool", {}, "Whether any key is present."});

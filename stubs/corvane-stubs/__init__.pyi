@@ -3,7 +3,7 @@
 from collections.abc import Iterable, Iterator, Set
 from typing import TypeVar, overload
 
-from typing_extensions import deprecated
+from typing_extensions import Buffer, deprecated
 
 __version__: str
 
@@ -123,6 +123,24 @@ class Corvane:
     @staticmethod
     def from_dict(d: dict[_Key, _Tags]) -> Corvane:
         """A new Corvane, as Corvane(d)."""
+
+    @staticmethod
+    def pack(keys: Iterable[_Text], values: Iterable[Iterable[_Text]], parts: int) -> list[bytes]:
+        """Keys paired with tags in order, packed into `parts` bytes chunks for
+        from_packed(); a key goes to part zlib.crc32(its UTF-8) % parts.
+
+        A chunk is the bytes "CVP1" and its number of entries, then each
+        entry's key, number of tags and tags; a text is its length and its
+        bytes, every number a little-endian u32. Nothing is hashed or copied
+        into a Python object: a process that reads entries can hand them to
+        the stores of other processes in the form they build from.
+        """
+
+    @staticmethod
+    def from_packed(chunks: Iterable[Buffer]) -> Corvane:
+        """A new Corvane of the entries of pack()'s chunks (bytes-like), in
+        order, as Corvane(keys, values); ValueError for bytes that are not a
+        chunk, naming it and the byte where it stops being one."""
 
     def __len__(self) -> int:
         """The number of keys."""

@@ -107,8 +107,8 @@ public:
     Carriers(const Carriers &) = delete;
     Carriers &operator=(const Carriers &) = delete;
     ~Carriers() {
-        for (std::uint32_t i = 0; i < n_; ++i) std::free(blocks_[i].data);
-        std::free(blocks_);
+        for (std::uint32_t i = 0; i < n_; ++i) CORVANE_CARRIERS_FREE(blocks_[i].data);
+        CORVANE_CARRIERS_FREE(blocks_);
     }
 
     void swap(Carriers &other) noexcept {
@@ -260,7 +260,7 @@ private:
         auto *grown = static_cast<Block *>(CORVANE_CARRIERS_MALLOC(std::size_t(cap) * sizeof(Block)));
         if (grown == nullptr) throw std::bad_alloc();
         if (n_ != 0) std::memcpy(grown, blocks_, std::size_t(n_) * sizeof(Block));
-        std::free(blocks_);
+        CORVANE_CARRIERS_FREE(blocks_);
         blocks_ = grown;
         cap_ = cap;
     }
@@ -279,7 +279,7 @@ private:
         Offset *grown = array::allocate(cap);
         if (grown == nullptr) throw std::bad_alloc();
         std::memcpy(grown, b.offsets(), std::size_t(b.count) * sizeof(Offset));
-        std::free(b.data);
+        CORVANE_CARRIERS_FREE(b.data);
         b.data = grown;
         b.capacity = cap;
     }
@@ -290,10 +290,10 @@ private:
     void normalise(std::uint32_t i) noexcept {
         Block &b = blocks_[i];
         if (b.count == 0) {
-            std::free(b.data);
+            CORVANE_CARRIERS_FREE(b.data);
             std::memmove(blocks_ + i, blocks_ + i + 1, std::size_t(n_ - i - 1) * sizeof(Block));
             if (--n_ == 0) {
-                std::free(std::exchange(blocks_, nullptr));
+                CORVANE_CARRIERS_FREE(std::exchange(blocks_, nullptr));
                 cap_ = 0;
             } else if (cap_ > 4 && n_ * 4 <= cap_) {
                 shrink_blocks(n_ * 2);
@@ -311,7 +311,7 @@ private:
     static void refit(Block &b, std::uint32_t cap) noexcept {
         if (Offset *moved = array::allocate(cap)) {
             std::memcpy(moved, b.offsets(), std::size_t(b.count) * sizeof(Offset));
-            std::free(b.data);
+            CORVANE_CARRIERS_FREE(b.data);
             b.data = moved;
             b.capacity = cap;
         }
@@ -327,7 +327,7 @@ private:
         const std::uint32_t cap = array_room(b.count * 2);
         Offset *a = array::allocate(cap);
         if (a != nullptr) {
-            std::free(b.data);
+            CORVANE_CARRIERS_FREE(b.data);
             b.data = a;
             b.capacity = cap;
         } else {
@@ -345,7 +345,7 @@ private:
         Offset *a = array::allocate(cap);
         if (a == nullptr) return;
         bitmap::to_array(b.words(), a);
-        std::free(b.data);
+        CORVANE_CARRIERS_FREE(b.data);
         b.data = a;
         b.capacity = cap;
         b.bitmap = false;
@@ -356,7 +356,7 @@ private:
         Word *w = bitmap::allocate();
         if (w == nullptr) return;
         for (std::uint32_t k = 0; k < b.count; ++k) bitmap::set(w, b.offsets()[k]);
-        std::free(b.data);
+        CORVANE_CARRIERS_FREE(b.data);
         b.data = w;
         b.bitmap = true;
         b.capacity = 0;
@@ -367,7 +367,7 @@ private:
         auto *smaller = static_cast<Block *>(CORVANE_CARRIERS_MALLOC(std::size_t(cap) * sizeof(Block)));
         if (smaller == nullptr) return;
         std::memcpy(smaller, blocks_, std::size_t(n_) * sizeof(Block));
-        std::free(blocks_);
+        CORVANE_CARRIERS_FREE(blocks_);
         blocks_ = smaller;
         cap_ = cap;
     }
