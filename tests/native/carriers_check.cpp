@@ -137,8 +137,10 @@ void check_kernels() {
             expect(k.and_into(w.data(), wa.data(), wb.data(), bitmap::words) == want, f.name);
             std::set<Offset> either(a.begin(), a.end());
             either.insert(b.begin(), b.end());
-            k.or_into(wa.data(), wb.data(), bitmap::words);
-            expect(k.count_and(wa.data(), wa.data(), bitmap::words) == either.size(), f.name);
+            k.or_into(w.data(), wa.data(), wb.data(), bitmap::words);
+            expect(k.count_and(w.data(), w.data(), bitmap::words) == either.size(), f.name);
+            k.or_into(wa.data(), wa.data(), wb.data(), bitmap::words);  // in place, as unions go on
+            expect(std::equal(w.begin(), w.end(), wa.begin()), f.name);
         }
     }
 }

@@ -121,21 +121,28 @@ inline bool all_small_arrays(const Block *const *group, std::size_t m) noexcept 
 // copy of a bitmap block when there is one.
 inline void unite_bits(const Block *const *group, std::size_t m, Word *out) noexcept {
     const auto &k = simd::kernels();
-    const Block *start = nullptr;
-    for (std::size_t i = 0; i < m && start == nullptr; ++i) {
-        if (group[i]->bitmap) start = group[i];
+    // The first two bitmaps are united straight into out: no copy of the first.
+    const Word *first = nullptr;
+    bool united = false;
+    for (std::size_t i = 0; i < m; ++i) {
+        if (!group[i]->bitmap) continue;
+        if (first == nullptr) {
+            first = group[i]->words();
+        } else {
+            k.or_into(out, united ? out : first, group[i]->words(), bitmap::words);
+            united = true;
+        }
     }
-    if (start != nullptr) {
-        std::memcpy(out, start->words(), bitmap::bytes);
-    } else {
-        std::memset(out, 0, bitmap::bytes);
+    if (!united) {
+        if (first != nullptr) {
+            std::memcpy(out, first, bitmap::bytes);
+        } else {
+            std::memset(out, 0, bitmap::bytes);
+        }
     }
     for (std::size_t i = 0; i < m; ++i) {
         const Block &b = *group[i];
-        if (&b == start) continue;
-        if (b.bitmap) {
-            k.or_into(out, b.words(), bitmap::words);
-        } else {
+        if (!b.bitmap) {
             for (std::uint32_t j = 0; j < b.count; ++j) bitmap::set(out, b.offsets()[j]);
         }
     }

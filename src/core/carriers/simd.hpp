@@ -47,8 +47,8 @@ inline std::uint64_t and_into_portable(Word *out, const Word *a, const Word *b, 
     return c;
 }
 
-inline void or_into_portable(Word *out, const Word *a, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i) out[i] |= a[i];
+inline void or_into_portable(Word *out, const Word *a, const Word *b, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) out[i] = a[i] | b[i];
 }
 
 // Branch-free merge: each step advances past the lower value, or both.
@@ -146,11 +146,11 @@ inline std::uint64_t and_into_avx2(Word *out, const Word *a, const Word *b, std:
     return sum_lanes_avx2(acc);
 }
 
-CORVANE_TARGET("avx2") inline void or_into_avx2(Word *out, const Word *a, std::size_t n) noexcept {
+CORVANE_TARGET("avx2") inline void or_into_avx2(Word *out, const Word *a, const Word *b, std::size_t n) noexcept {
     for (std::size_t i = 0; i < n; i += 4) {
-        auto *o = reinterpret_cast<__m256i *>(out + i);
-        _mm256_storeu_si256(
-            o, _mm256_or_si256(_mm256_loadu_si256(o), _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i))));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i),
+                            _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i)),
+                                            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i))));
     }
 }
 
@@ -183,9 +183,10 @@ inline std::uint64_t and_into_avx512(Word *out, const Word *a, const Word *b, st
     return sum_lanes_avx512(acc);
 }
 
-CORVANE_TARGET("avx512f") inline void or_into_avx512(Word *out, const Word *a, std::size_t n) noexcept {
+CORVANE_TARGET("avx512f")
+inline void or_into_avx512(Word *out, const Word *a, const Word *b, std::size_t n) noexcept {
     for (std::size_t i = 0; i < n; i += 8) {
-        _mm512_storeu_si512(out + i, _mm512_or_si512(_mm512_loadu_si512(out + i), _mm512_loadu_si512(a + i)));
+        _mm512_storeu_si512(out + i, _mm512_or_si512(_mm512_loadu_si512(a + i), _mm512_loadu_si512(b + i)));
     }
 }
 
@@ -202,7 +203,7 @@ inline constexpr LaneShifts lane_shifts;
 
 // The offsets of a (n in all) from position i on, as many as 8, in lanes
 // 0..: loaded in place, within the array's buffer (array_room_min).
-CORVANE_TARGET("sse4.2") inline __m128i load_from(const Offset *a, std::uint32_t n, std::uint32_t i) noexcept {
+CORVANE_TARGET("sse4.2,popcnt") inline __m128i load_from(const Offset *a, std::uint32_t n, std::uint32_t i) noexcept {
     if (i + 8 <= n || n < 8) return _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + i));
     const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + n - 8));
     return _mm_shuffle_epi8(last, _mm_load_si128(reinterpret_cast<const __m128i *>(lane_shifts.masks[i + 8 - n])));
@@ -210,7 +211,7 @@ CORVANE_TARGET("sse4.2") inline __m128i load_from(const Offset *a, std::uint32_t
 
 // The values of a from i on (la of them, at most 8) that b holds from j on
 // (lb of them), as a bit mask over a's lanes.
-CORVANE_TARGET("sse4.2")
+CORVANE_TARGET("sse4.2,popcnt")
 inline unsigned common_lanes(const Offset *a, std::uint32_t na, std::uint32_t i, int la, const Offset *b,
                              std::uint32_t nb, std::uint32_t j, int lb) noexcept {
     return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_cmpestrm(load_from(b, nb, j), lb, load_from(a, na, i), la,
@@ -220,7 +221,7 @@ inline unsigned common_lanes(const Offset *a, std::uint32_t na, std::uint32_t i,
 // The mask of the values of a[0..8) that b[0..8) holds too: 8 against 8 as
 // strings that end at a zero value (0 can only lead an array, and callers
 // skip it).
-CORVANE_TARGET("sse4.2") inline unsigned common_lanes8(__m128i va, __m128i vb) noexcept {
+CORVANE_TARGET("sse4.2,popcnt") inline unsigned common_lanes8(__m128i va, __m128i vb) noexcept {
     return static_cast<unsigned>(
         _mm_cvtsi128_si32(_mm_cmpistrm(vb, va, _SIDD_UWORD_OPS | _SIDD_CMP_EQUAL_ANY | _SIDD_BIT_MASK)));
 }
@@ -228,8 +229,10 @@ CORVANE_TARGET("sse4.2") inline unsigned common_lanes8(__m128i va, __m128i vb) n
 // Calls found(i, mask) for each block of up to 8 values of a starting at i,
 // with the mask of those that b holds too. Each step loads only the side it
 // advanced past.
+// (Clang's sse4.2 does not imply popcnt, as GCC's does: without it here,
+// merge_count_sse's popcount could not be inlined into this loop.)
 template <class Found>
-CORVANE_TARGET("sse4.2")
+CORVANE_TARGET("sse4.2,popcnt")
 inline void merge_blocks_sse(const Offset *a, std::uint32_t na, const Offset *b, std::uint32_t nb,
                              Found &&found) noexcept {
     std::uint32_t i = 0, j = 0;
@@ -269,7 +272,7 @@ inline void merge_blocks_sse(const Offset *a, std::uint32_t na, const Offset *b,
 CORVANE_TARGET("sse4.2,popcnt")
 inline std::uint32_t merge_count_sse(const Offset *a, std::uint32_t na, const Offset *b, std::uint32_t nb) noexcept {
     std::uint32_t c = 0;
-    merge_blocks_sse(a, na, b, nb, [&](std::uint32_t, unsigned mask) CORVANE_TARGET("popcnt") {
+    merge_blocks_sse(a, na, b, nb, [&](std::uint32_t, unsigned mask) CORVANE_TARGET("sse4.2,popcnt") {
         c += static_cast<std::uint32_t>(_mm_popcnt_u32(mask));
     });
     return c;
@@ -296,8 +299,8 @@ struct Kernels {
     std::uint64_t (*count_and)(const Word *, const Word *, std::size_t) noexcept;
     // out = a AND b over n words; returns the bits set in out.
     std::uint64_t (*and_into)(Word *, const Word *, const Word *, std::size_t) noexcept;
-    // out |= a over n words.
-    void (*or_into)(Word *, const Word *, std::size_t) noexcept;
+    // out = a OR b over n words; out may be a or b.
+    void (*or_into)(Word *, const Word *, const Word *, std::size_t) noexcept;
     // The values two sorted arrays share: counted, or written in order to out.
     std::uint32_t (*merge_count)(const Offset *, std::uint32_t, const Offset *, std::uint32_t) noexcept;
     std::uint32_t (*merge_into)(const Offset *, std::uint32_t, const Offset *, std::uint32_t, Offset *) noexcept;
@@ -342,7 +345,7 @@ inline Kernels pick() noexcept {
         k.count_and = count_and_popcnt;
         k.and_into = and_into_popcnt;
     }
-    if (cpu.sse42) {
+    if (cpu.sse42 && cpu.popcnt) {
         k.merge_count = merge_count_sse;
         k.merge_into = merge_into_sse;
     }
