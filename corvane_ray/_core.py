@@ -36,7 +36,7 @@ from corvane import Corvane
 
 from . import _partitions, _wire
 from ._convert import collector_paused
-from ._durable import LOCK_WAIT, ShardFiles, Snapshot, decode, encode, is_packed, shard_folder
+from ._durable import LOCK_WAIT, ShardFiles, Snapshot, all_packed, decode, encode, shard_folder
 from ._wire import EDITS, READS, Call, Failure
 from .errors import CorruptFileError, ShardUnavailableError
 
@@ -449,12 +449,7 @@ class ShardCore:
 
 def build_chunks(chunks: Sequence[Any]) -> Corvane:
     """A store of entry chunks applied in order, all packed or all MessagePack."""
-    kinds = {is_packed(chunk) for chunk in chunks}
-    if len(kinds) > 1:
-        raise ValueError("a load's entry chunks are packed and MessagePack at once")
-    if kinds != {False}:
-        return build_packed(chunks)
-    return build(decode(chunk) for chunk in chunks)
+    return build_packed(chunks) if all_packed(chunks) else build(decode(chunk) for chunk in chunks)
 
 
 def build_packed(chunks: Sequence[Any]) -> Corvane:

@@ -70,6 +70,14 @@ def is_packed(chunk: bytes | memoryview) -> bool:
     return bytes(chunk[:len(PACKED_MAGIC)]) == PACKED_MAGIC
 
 
+def all_packed(chunks: Iterable[bytes | memoryview]) -> bool:
+    """Whether entry chunks are packed rather than MessagePack pairs; ValueError for chunks of both kinds."""
+    kinds = {is_packed(chunk) for chunk in chunks}
+    if len(kinds) > 1:
+        raise ValueError("entry chunks of both kinds, packed and MessagePack")
+    return kinds != {False}
+
+
 def encode(value: object) -> bytes:
     return _encoder.encode(value)
 
@@ -256,10 +264,10 @@ class Snapshot:
 
     def packed(self) -> bool:
         """Whether the entry chunks are packed; chunks of both kinds are not a snapshot's."""
-        kinds = {is_packed(chunk) for chunk in self.chunks}
-        if len(kinds) > 1:
-            raise CorruptFileError(self.path, "holds packed and MessagePack entry chunks")
-        return kinds != {False}
+        try:
+            return all_packed(self.chunks)
+        except ValueError:
+            raise CorruptFileError(self.path, "holds packed and MessagePack entry chunks") from None
 
     def columns(self) -> Iterator[tuple[list[Any], list[Any]]]:
         for number, chunk in enumerate(self.chunks):

@@ -47,19 +47,8 @@ void refuse_element(PyObject *value, Refusal why, const char *where) {
 void to_tag_list(const Iterable &tags, TagList &out, Use use, const char *where) {
     const GcPause::Lift caller_code;  // len() and iteration may run it
     out.clear();
-    PyObject *obj = tags.object.get();
-    presize(out, obj);
-    // An exact list or tuple yields its items in order, with no Python code
-    // between them; each is held while it is converted.
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
-            const Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(obj, i));
-            out.push_back(element_text(item.get(), use, where));
-        }
-    } else {
-        const Ref iterator = iterator_of(tags);
-        while (const Ref item = next_of(iterator)) out.push_back(element_text(item.get(), use, where));
-    }
+    presize(out, tags.object.get());
+    for_each_element(tags, [&](PyObject *item) { out.push_back(element_text(item, use, where)); });
 }
 
 TagList tag_list(const Args &args, const char *where) {

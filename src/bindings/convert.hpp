@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bindings/collector.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/ref.hpp"
 #include "bindings/store.hpp"
@@ -67,6 +68,25 @@ inline Ref next_of(const Ref &iterator) {
     PyObject *item = PyIter_Next(iterator.get());
     if (item == nullptr && PyErr_Occurred() != nullptr) propagate();
     return Ref::steal(item);
+}
+
+// Calls each(item) for every element of a tags iterable, in order, each
+// held while it is handled. An exact list or tuple yields its items with no
+// Python code between them; any other is iterated with a call's pause of the
+// collector lifted, since iterating it may run the caller's code.
+template <class Each>
+void for_each_element(const Iterable &tags, Each &&each) {
+    PyObject *obj = tags.object.get();
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
+            const Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(obj, i));
+            each(item.get());
+        }
+        return;
+    }
+    const GcPause::Lift caller_code;
+    const Ref iterator = iterator_of(tags);
+    while (const Ref item = next_of(iterator)) each(item.get());
 }
 
 // A dict (or subclass) parameter, shown as "dict".

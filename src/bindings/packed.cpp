@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "bindings/adapters.hpp"
-#include "bindings/collector.hpp"
 #include "bindings/results.hpp"
 #include "core/crc32.hpp"
 
@@ -82,16 +81,7 @@ std::string_view text_bytes(PyObject *value, const char *where) {
 }
 
 void write_tags(ChunkWriter &out, PyObject *tags, const char *where) {
-    if (PyList_CheckExact(tags) || PyTuple_CheckExact(tags)) {
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(tags); ++i) {
-            const Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(tags, i));
-            out.tag(text_bytes(item.get(), where));
-        }
-        return;
-    }
-    const GcPause::Lift caller_code;  // iterating it may run it
-    const Ref iterator = iterator_of(Iterable{Ref::borrow(tags), Ref()});
-    while (const Ref item = next_of(iterator)) out.tag(text_bytes(item.get(), where));
+    for_each_element(Iterable{Ref::borrow(tags), Ref()}, [&](PyObject *item) { out.tag(text_bytes(item, where)); });
 }
 
 // Reads a chunk, failing with where it stops being one.
@@ -111,7 +101,7 @@ public:
         if (bytes_.size() - at_ < 4) fail("it ends inside a number");
         const auto *p = reinterpret_cast<const unsigned char *>(bytes_.data() + at_);
         at_ += 4;
-        return crc32_detail::load_le(p);
+        return load_le32(p);
     }
     std::string_view text() {
         const std::uint32_t n = u32();

@@ -10,6 +10,11 @@
 
 namespace corvane {
 
+// Four bytes as a little-endian word, whatever the host's order (one load where it is little-endian).
+inline std::uint32_t load_le32(const unsigned char *p) noexcept {
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+}
+
 namespace crc32_detail {
 
 constexpr std::uint32_t polynomial = 0xEDB88320u;
@@ -32,11 +37,6 @@ constexpr Tables make_tables() {
 
 inline constexpr Tables tables = make_tables();
 
-// Four bytes as a little-endian word, whatever the host's order (one load where it is little-endian).
-inline std::uint32_t load_le(const unsigned char *p) noexcept {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-}
-
 }  // namespace crc32_detail
 
 inline std::uint32_t crc32(std::string_view bytes) noexcept {
@@ -45,7 +45,7 @@ inline std::uint32_t crc32(std::string_view bytes) noexcept {
     std::size_t n = bytes.size();
     std::uint32_t c = 0xFFFFFFFFu;
     for (; n >= 8; n -= 8, p += 8) {
-        const std::uint32_t low = crc32_detail::load_le(p) ^ c, high = crc32_detail::load_le(p + 4);
+        const std::uint32_t low = load_le32(p) ^ c, high = load_le32(p + 4);
         c = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
             t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
     }
