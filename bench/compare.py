@@ -10,7 +10,9 @@ of the keys carrying it, which the run prints. The tables go to the terminal
 and to bench/results.md, the ratios to a PNG chart when matplotlib is installed.
 Queries marked "(first)" name tags that no earlier call named, a fresh set
 for each measurement: a tag's first query, before corvane keeps anything
-for it. The bitmap peer needs pyroaring; without it that column is skipped. Tag queries
+for it. Each peer holds keys of its own (equal strings, not the same
+objects), so that no store's query finds in the cache what another's fetched.
+The bitmap peer needs pyroaring; without it that column is skipped. Tag queries
 across the whole range of tag frequencies: bench/sweep.py.
 """
 
@@ -32,7 +34,7 @@ from corvane import Corvane
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from data import generate  # noqa: E402
+from data import generate, with_own_keys  # noqa: E402
 from peers.pure_python import PyTagStore  # noqa: E402
 from peers.sqlite_store import SqliteTagStore  # noqa: E402
 
@@ -362,6 +364,22 @@ def tag_legend(data, vocab):
     return "\n".join(lines)
 
 
+def peer_contexts(data, vocab):
+    """What each peer's workloads read: the data under keys of the peer's own
+    (corvane keeps the generated ones), a sample of them for the single-key
+    loops, the same for every peer, and what all share: the stores, the tags,
+    the drain figures."""
+    indices = random.Random(0).sample(range(len(data)), min(SAMPLE, len(data)))
+    common = {"tags": TagsByRank(vocab), "stores": {}, "drain": {}}
+    ctxs = {}
+    for name, peer in PEERS.items():
+        own = data if name == "corvane" else with_own_keys(data)
+        keys = list(own)
+        ctxs[name] = {**common, "data": own, "sample": [keys[i] for i in indices]}
+        common["stores"][name] = peer(own)
+    return ctxs
+
+
 def header(repeat):
     names = ", ".join(f"{n} ({PEER_TEXT[n]})" for n in list(PEERS)[1:])
     return (f"Peers: {names}.\n"
@@ -386,17 +404,16 @@ def main():
     results = []
     for n_keys in args.keys:
         data, vocab = generate(n_keys)
-        rng = random.Random(0)
-        ctx = {"data": data, "tags": TagsByRank(vocab), "sample": rng.sample(list(data), min(SAMPLE, n_keys))}
         print(f"\n{n_keys:,} keys, {sum(map(len, data.values())):,} (key, tag) pairs; the tags queried:")
         print(tag_legend(data, vocab))
         print(f"  building a store on each peer ... ({elapsed(started)})", flush=True)
-        ctx["stores"] = {name: peer(data) for name, peer in PEERS.items()}
+        ctxs = peer_contexts(data, vocab)
+        ctx = ctxs["corvane"]
         print(column_heads())
         rows = []
         for i, workload in enumerate(WORKLOADS, 1):
             print(f"[{i}/{len(WORKLOADS)}] {elapsed(started)} {workload.name} ...", end="\r", flush=True)
-            times = {name: measure(workload, name, ctx, args.repeat) for name in PEERS}
+            times = {name: measure(workload, name, ctxs[name], args.repeat) for name in PEERS}
             rows.append((workload.name, times))
             print(f"[{i}/{len(WORKLOADS)}] {elapsed(started)}" + ratios_line(workload.name, times, fmt_time))
         if not args.no_memory:
@@ -414,7 +431,7 @@ def main():
             heap_line = ""
         drained = "; ".join(f"{n} {fmt_time(a)} then {fmt_time(b)}" for n, (a, b) in ctx["drain"].items())
         print(f"  popitem per pop, first tenth then last tenth: {drained}")
-        del ctx
+        del ctx, ctxs
         results.append((n_keys, rows))
         report.append(table(rows, n_keys) + f"\n\n{heap_line}\n\n"
                       f"popitem per pop, first tenth then last tenth: {drained}")
