@@ -365,15 +365,15 @@ def tag_legend(data, vocab):
 
 
 def peer_contexts(data, vocab):
-    """What each peer's workloads read: the data under keys of the peer's own
-    (corvane keeps the generated ones), a sample of them for the single-key
-    loops, the same for every peer, and what all share: the stores, the tags,
-    the drain figures."""
+    """What each peer's workloads read: the data under keys of the peer's own,
+    made alike for every peer (so their strings lie alike in memory), a sample
+    of them for the single-key loops, the same for every peer, and what all
+    share: the stores, the tags, the drain figures."""
     indices = random.Random(0).sample(range(len(data)), min(SAMPLE, len(data)))
     common = {"tags": TagsByRank(vocab), "stores": {}, "drain": {}}
     ctxs = {}
     for name, peer in PEERS.items():
-        own = data if name == "corvane" else with_own_keys(data)
+        own = with_own_keys(data)
         keys = list(own)
         ctxs[name] = {**common, "data": own, "sample": [keys[i] for i in indices]}
         common["stores"][name] = peer(own)

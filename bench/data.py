@@ -37,8 +37,9 @@ def generate(n_keys, vocab_size=10_000, seed=42):
 
 
 def with_own_keys(data):
-    """The same entries under new, equal key objects. Stores built from their
-    own keys share no object that a query touches for each key, so one store's
-    query cannot bring into the cache what another's then finds there: what a
-    first query costs, it costs every store in full."""
+    """The same entries under new, equal key objects, made one after another.
+    Stores built from their own keys share no object that a query touches for
+    each key, so one store's query cannot bring into the cache what another's
+    then finds there: what a first query costs, it costs every store in full.
+    Giving every store such keys lays their strings out alike in memory."""
     return {key.encode().decode(): tags for key, tags in data.items()}

@@ -139,7 +139,7 @@ def row_of(label, times, peers):
 def run(n_keys, repeat):
     print(f"{n_keys:,} keys; figures are times per call, ratios peer / corvane (above 1: corvane is faster)")
     data = generate(n_keys)
-    stores = {name: peer(data if name == "corvane" else with_own_keys(data)) for name, peer in PEERS.items()}
+    stores = {name: peer(with_own_keys(data)) for name, peer in PEERS.items()}
     del data
     peers = list(PEERS)[1:]
     head = "| query | corvane | " + " | ".join(f"{p} (ratio)" for p in peers) + " |"
