@@ -229,14 +229,37 @@ def test_an_edit_that_ctrl_c_interrupted_survives_once_the_shard_applied_it(shar
     store = sharded(1)
     pid = store.describe()[0]["pid"]
     stop(pid)
-    # A real SIGINT at the main thread, as Ctrl-C sends: it breaks the wait on
-    # the line's socket, where a simulated one would wait for the answer first.
+    # Real SIGINTs at the main thread, as Ctrl-C sends, every half second until
+    # the call gives way (a simulated one cannot break the wait on the line's
+    # socket, and Ray may swallow one that lands while it is being asked).
+    armed = threading.Event()
+    armed.set()
     main = threading.main_thread().ident
-    threading.Timer(0.5, signal.pthread_kill, (main, signal.SIGINT)).start()
+
+    def interrupted(signum, frame):
+        if armed.is_set():
+            raise KeyboardInterrupt
+
+    def interrupt():
+        while True:
+            time.sleep(0.5)
+            if not armed.is_set():
+                return
+            signal.pthread_kill(main, signal.SIGINT)
+
+    previous = signal.signal(signal.SIGINT, interrupted)
+    sender = threading.Thread(target=interrupt)
     try:
-        with pytest.raises(KeyboardInterrupt):
-            store.add_tag("k", "t")
+        sender.start()
+        store.add_tag("k", "t")
+    except KeyboardInterrupt:
+        armed.clear()
+    else:
+        pytest.fail("the edit was not interrupted")
     finally:
+        armed.clear()
+        sender.join()
+        signal.signal(signal.SIGINT, previous)
         os.kill(pid, signal.SIGCONT)
     deadline = time.monotonic() + 30
     while store.to_dict() != {"k": {"t"}}:  # the shard takes the call once it goes on: a later one may come first
