@@ -280,12 +280,14 @@ struct Corvane {
         // Each move pins the block it renames into in each of the tags
         // involved; settling one that was never pinned changes nothing.
         const auto settle_moves = [&](bool moved) noexcept {
-            for (const auto &[from, to] : moves) {
-                entry(moved ? to : from).tags.for_each([&](Id b) { carriers_of(b).settle(to); });
+            for (const auto &move : moves) {
+                const Id to = move.second;
+                entry(moved ? to : move.first).tags.for_each([&](Id b) { carriers_of(b).settle(to); });
             }
         };
         try {
-            for (const auto &[from, to] : moves) {
+            for (const auto &move : moves) {
+                const Id from = move.first, to = move.second;
                 entry(from).tags.for_each([&](Id b) { carriers_of(b).reserve_rename(from, to); });
             }
         } catch (...) {
