@@ -281,8 +281,8 @@ struct Corvane {
         // involved; settling one that was never pinned changes nothing.
         const auto settle_moves = [&](bool moved) noexcept {
             for (const auto &move : moves) {
-                const Id to = move.second;
-                entry(moved ? to : move.first).tags.for_each([&](Id b) { carriers_of(b).settle(to); });
+                const Id from = move.first, to = move.second;
+                entry(moved ? to : from).tags.for_each([&](Id b) { carriers_of(b).settle(to); });
             }
         };
         try {
